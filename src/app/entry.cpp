@@ -1,0 +1,165 @@
+#include "app/entry.h"
+
+#include <cstring>
+
+#include "actions/actions.h"
+#include "app/log_message.h"
+#include "app/run_options.h"
+#include "platform/platform.h"
+
+namespace {
+
+const char kProgramName[] = "Hoister.exe";
+
+// A delay longer than this does not fit Sleep's 32-bit millisecond count.
+const std::int64_t kMaxDelaySeconds = 4294967;
+
+// Reads a number as the C library's decimal conversion does (leading white
+// space, an optional sign, digits up to the first non-digit; no digits reads
+// as 0), but fails instead of wrapping when it does not fit 32 bits.
+int ReadNumber(const char* text, std::int32_t* value) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    std::int64_t magnitude = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        magnitude = magnitude * 10 + (*text - '0');
+        if (magnitude > std::int64_t(INT32_MAX) + 1) return 0;
+    }
+    std::int64_t number = negative ? -magnitude : magnitude;
+    if (number > INT32_MAX) return 0;
+    *value = static_cast<std::int32_t>(number);
+    return 1;
+}
+
+// Copies at most what still fits into a text buffer of kTextSize bytes.
+void AppendBounded(char* buffer, const char* text) {
+    std::size_t used = std::strlen(buffer);
+    std::size_t room = kTextSize - 1 - used;
+    std::size_t length = std::strlen(text);
+    if (length > room) length = room;
+    std::memcpy(buffer + used, text, length);
+    buffer[used + length] = '\0';
+}
+
+// Applies one option word. Returns 1 to go on, 0 for a parameter error.
+// -h is handled by the caller.
+int ParseOption(const char* word, char letter) {
+    std::int32_t number = 0;
+    switch (letter) {
+        case '#':
+            if (!ReadNumber(word + 2, &number) || number == 0) return 0;
+            // The 95/98 listing shows IDs negated; take them back the same way.
+            runOptions.processId =
+                runOptions.platformId == plat::VER_PLATFORM_WIN32_NT
+                    ? number
+                    : static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(number));
+            return 1;
+        case 'A':
+            runOptions.allMatches = 1;
+            return 1;
+        case 'D':
+            if (!ReadNumber(word + 2, &number) || number <= 0 || number > kMaxDelaySeconds) {
+                return 0;
+            }
+            runOptions.delaySeconds = number;
+            return 1;
+        case 'F':
+            runOptions.forceLaunch = 1;
+            return 1;
+        case 'L':
+            runOptions.listProcesses = 1;
+            return 1;
+        case 'P': {
+            const PriorityClass* entry =
+                FindPriorityClassByLetter(static_cast<char>(word[2] & ~0x20));
+            if (!entry) return 0;
+            runOptions.priorityClass = entry->value;
+            std::strcpy(runOptions.priorityName, entry->name);
+            return 1;
+        }
+        case 'Q':
+            runOptions.quiet = 1;
+            return 1;
+        case 'S':
+            runOptions.launchIfMissing = 1;
+            return 1;
+        case 'V':
+            runOptions.verbose = 1;
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+void TakeNonOptionWord(const char* word) {
+    if (!runOptions.targetGiven) {
+        runOptions.targetGiven = 1;
+        AppendBounded(runOptions.target, word);
+        return;
+    }
+    if (std::strlen(runOptions.targetArgs) < kTextSize - 1)
+        AppendBounded(runOptions.targetArgs, " ");
+    AppendBounded(runOptions.targetArgs, word);
+}
+
+}  // namespace
+
+int HoisterMain(int argc, char* argv[]) {
+    LogMessage("%s v1.4: launches programs and changes the priority class of processes\n",
+               kProgramName);
+    LogMessage("Home page: see the README that comes with %s\n", kProgramName);
+
+    if (argc < 2) {
+        PrintUsage(kProgramName);
+        return 1;
+    }
+
+    plat::OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!plat::GetVersionExA(&version)) {
+        LogMessage("Error: could not determine Operating System\n");
+        return 0;
+    }
+    runOptions.platformId = version.dwPlatformId;
+
+    std::strcpy(runOptions.priorityName, "High");
+    std::memset(runOptions.target, 0, sizeof runOptions.target);
+    std::memset(runOptions.targetArgs, 0, sizeof runOptions.targetArgs);
+
+    for (int i = 1; i < argc; ++i) {
+        const char* word = argv[i];
+        if ((word[0] == '-' || word[0] == '/') && !runOptions.targetGiven) {
+            char letter = word[1];
+            if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+            if (letter == 'H') {
+                PrintUsage(kProgramName);
+                return 0;
+            }
+            if (!ParseOption(word, letter)) {
+                LogMessage("Error: Parameter %.256s not understood\n\n", word);
+                PrintUsage(kProgramName);
+                return 0;
+            }
+        } else {
+            TakeNonOptionWord(word);
+        }
+    }
+
+    if (runOptions.listProcesses) ListProcesses();
+    if (runOptions.delaySeconds > 0) {
+        plat::Sleep(static_cast<plat::DWORD>(runOptions.delaySeconds) * 1000u);
+    }
+
+    if (runOptions.processId != 0) return SetPriorityById();
+    if (runOptions.verbose) LogMessage("Target: \"%s\"\n", runOptions.target);
+    if (runOptions.forceLaunch) return LaunchTarget();
+    // With an empty target the name match would take every process for a
+    // match and change the first (or, with -a, all of them): refuse instead.
+    if (runOptions.launchIfMissing && runOptions.target[0]) return StartIfNotRunning();
+    if (runOptions.target[0]) return SetPriorityByName();
+    LogMessage("No target specified.\n\n");
+    return 0;
+}

@@ -1,0 +1,53 @@
+#include "app/log_message.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "app/run_options.h"
+#include "platform/platform.h"
+
+void LogMessage(const char* format, ...) {
+    if (runOptions.quiet) return;
+
+    char message[kMessageSize];
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    // Some C runtimes leave an overlong result unterminated.
+    if (length < 0) message[0] = '\0';
+    message[sizeof message - 1] = '\0';
+
+    // As a string, never as a format: a '%' that comes from a value stays a '%'.
+    std::fputs(message, stdout);
+    plat::OutputDebugStringA(message);
+    std::fflush(nullptr);
+}
+
+void PrintUsage(const char* programName) {
+    LogMessage("%s: Spawns / Changes priority of processes.\n", programName);
+    LogMessage("\nUsage:\n");
+    LogMessage("\t%s [options] <target.exe> <target args>\n", programName);
+    LogMessage("\nOptions:\n");
+    LogMessage("-h\t\tthis help\n");
+    LogMessage("-l\t\tshow list of processes (ignore other options)\n");
+    LogMessage(
+        "-dnn\t\tsleep for #nn seconds before runnning\n"
+        "\t\t(do not put a space between -d and number)\n");
+    LogMessage(
+        "-#nnn\t\tboost process with ID #nnn\n"
+        "\t\t(IDs shown in listing, do not put a space between -# and number)\n");
+    LogMessage("-s\t\tstart new target process\n\t\t(if not already running)\n");
+    LogMessage(
+        "-f\t\tforce start new target process\n"
+        "\t\t(even if others are running), -a ignored\n");
+    LogMessage(
+        "-a\t\tset priority of all processes matching target\n"
+        "\t\t(default to just first)\n");
+    LogMessage("-p(l|n|h|r)\tset priority to low, normal, high (default), realtime\n");
+    LogMessage("-q\t\tquiet mode (overrides -l and -v)\n");
+    LogMessage("-v\t\tverbose\n");
+    LogMessage(
+        "\nSpecify valid target executable for -s and -f,\n"
+        "otherwise target is case-insensitive substring.\n");
+}

@@ -1,0 +1,41 @@
+// The parsed command line, the platform family and the one piece of run state
+// that the visitors share. There is exactly one record per process.
+#pragma once
+
+#include "platform/platform.h"
+
+const int kTextSize = 256;  // target and targetArgs: 255 characters and the terminator
+
+struct RunOptions {
+    char target[kTextSize];
+    char targetArgs[kTextSize];
+    plat::DWORD priorityClass = plat::HIGH_PRIORITY_CLASS;
+    char priorityName[12];
+    std::int32_t processId;  // negated on the 95/98 family, as the listing shows IDs there
+    std::int32_t delaySeconds;
+    int listProcesses;
+    int allMatches;
+    int forceLaunch;
+    int launchIfMissing;
+    int quiet;
+    int verbose;
+    int targetGiven;
+    int matchedAny;
+    plat::DWORD platformId;
+};
+
+extern RunOptions runOptions;
+
+struct PriorityClass {
+    char letter;        // after -p, upper case
+    plat::DWORD value;  // the Win32 class
+    const char* name;   // in messages
+    const char* label;  // in the listing, always eight characters
+};
+
+extern const PriorityClass PriorityClassTable[4];
+
+/// The class selected by an upper-case option letter, or null.
+const PriorityClass* FindPriorityClassByLetter(char letter);
+/// The class with this Win32 value, or null for any other value.
+const PriorityClass* FindPriorityClassByValue(plat::DWORD value);

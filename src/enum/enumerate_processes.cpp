@@ -1,0 +1,184 @@
+#include "enum/enumerate_processes.h"
+
+#include "app/log_message.h"
+
+using namespace plat;
+
+namespace {
+
+const DWORD kFirstListBytes = 1024;
+const DWORD kLargestListBytes = 0x80000000u;
+
+// The last nine characters name the virtual DOS machine; only A-Z are folded.
+int IsVirtualDosMachine(const char* name) {
+    static const char kSuffix[] = "ntvdm.exe";
+    const std::size_t suffixLength = sizeof kSuffix - 1;
+    std::size_t length = 0;
+    while (name[length])
+        ++length;
+    if (length < suffixLength) return 0;
+    const char* tail = name + length - suffixLength;
+    for (std::size_t i = 0; i < suffixLength; ++i) {
+        char c = tail[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kSuffix[i]) return 0;
+    }
+    return 1;
+}
+
+std::int32_t Walk9x(ProcessVisitor visitor, void* userData) {
+    HMODULE kernel = LoadLibraryA("Kernel32.DLL");
+    if (!kernel) {
+        LogMessage("Error: could not load Win32 library Kernel32.DLL\n");
+        return 0;
+    }
+    auto createSnapshot = reinterpret_cast<CreateToolhelp32SnapshotFn>(
+        GetProcAddress(kernel, "CreateToolhelp32Snapshot"));
+    auto first = reinterpret_cast<Process32FirstFn>(GetProcAddress(kernel, "Process32First"));
+    auto next = reinterpret_cast<Process32NextFn>(GetProcAddress(kernel, "Process32Next"));
+    if (!createSnapshot || !first || !next) {
+        FreeLibrary(kernel);
+        LogMessage("Error: could not address Win32 library functions\n");
+        return 0;
+    }
+    HANDLE snapshot = createSnapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        FreeLibrary(kernel);
+        LogMessage("Error: could not get list of Win32 processes\n");
+        return 0;
+    }
+
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    BOOL more = first(snapshot, &entry);
+    while (more) {
+        entry.szExeFile[sizeof entry.szExeFile - 1] = '\0';
+        if (!visitor(entry.th32ProcessID, 0, entry.szExeFile, userData)) break;
+        entry.dwSize = sizeof entry;
+        more = next(snapshot, &entry);
+    }
+
+    CloseHandle(snapshot);
+    FreeLibrary(kernel);
+    return 1;
+}
+
+std::int32_t WalkNt(ProcessVisitor visitor, void* userData) {
+    HMODULE psapi = LoadLibraryA("PSAPI.DLL");
+    if (!psapi) {
+        LogMessage("Error: could not load NT library PSAPI.DLL\n");
+        return 0;
+    }
+    HMODULE vdmdbg = LoadLibraryA("VDMDBG.DLL");
+    if (!vdmdbg) {
+        FreeLibrary(psapi);
+        LogMessage("Error: could not load NT library VDMDBG.DLL\n");
+        return 0;
+    }
+    auto enumProcesses = reinterpret_cast<EnumProcessesFn>(GetProcAddress(psapi, "EnumProcesses"));
+    auto enumModules =
+        reinterpret_cast<EnumProcessModulesFn>(GetProcAddress(psapi, "EnumProcessModules"));
+    auto moduleFileName =
+        reinterpret_cast<GetModuleFileNameExAFn>(GetProcAddress(psapi, "GetModuleFileNameExA"));
+    auto enumTasks =
+        reinterpret_cast<VDMEnumTaskWOWExFn>(GetProcAddress(vdmdbg, "VDMEnumTaskWOWEx"));
+    if (!enumProcesses || !enumModules || !moduleFileName || !enumTasks) {
+        FreeLibrary(psapi);
+        FreeLibrary(vdmdbg);
+        LogMessage("Error: could not address NT library functions\n");
+        return 0;
+    }
+
+    // EnumProcesses cannot say how much room it needs: a full block may have
+    // been cut short, so grow until the list leaves room to spare.
+    HANDLE heap = GetProcessHeap();
+    DWORD* ids = nullptr;
+    DWORD size = kFirstListBytes;
+    DWORD bytes = 0;
+    for (;;) {
+        if (ids) {
+            HeapFree(heap, 0, ids);
+            ids = nullptr;
+            // A size that cannot double any more is as good as exhausted memory.
+            if (size > kLargestListBytes / 2) size = 0;
+            size *= 2;
+        }
+        if (size) ids = static_cast<DWORD*>(HeapAlloc(heap, 0, size));
+        if (!ids) {
+            FreeLibrary(psapi);
+            FreeLibrary(vdmdbg);
+            // There is no text of its own for exhausted memory.
+            LogMessage("Error: could not load NT library VDMDBG.DLL\n");
+            return 0;
+        }
+        if (!enumProcesses(ids, size, &bytes)) {
+            HeapFree(heap, 0, ids);
+            FreeLibrary(psapi);
+            FreeLibrary(vdmdbg);
+            LogMessage("Error: could not get list of NT processes\n");
+            return 0;
+        }
+        if (bytes == size) continue;
+        if (bytes % sizeof(DWORD) != 0) {
+            HeapFree(heap, 0, ids);
+            FreeLibrary(psapi);
+            FreeLibrary(vdmdbg);
+            LogMessage("Error: list of NT processes is corrupt\n");
+            return 0;
+        }
+        break;
+    }
+
+    char name[MAX_PATH];
+    DWORD count = bytes / sizeof(DWORD);
+    for (DWORD i = 0; i < count; ++i) {
+        name[0] = '\0';
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
+        if (process) {
+            HMODULE module;
+            DWORD needed;
+            if (enumModules(process, &module, sizeof module, &needed) &&
+                !moduleFileName(process, module, name, sizeof name)) {
+                name[0] = '\0';
+            }
+            // Older PSAPI versions leave a name that fills the buffer unterminated.
+            name[sizeof name - 1] = '\0';
+            CloseHandle(process);
+        }
+        if (!visitor(ids[i], 0, name, userData)) break;
+        if (IsVirtualDosMachine(name)) {
+            WowEnumContext context = {ids[i], visitor, userData, 0};
+            enumTasks(ids[i], WowTaskAdapter, reinterpret_cast<LPARAM>(&context));
+            if (context.stopRequested) break;
+        }
+    }
+
+    HeapFree(heap, 0, ids);
+    FreeLibrary(vdmdbg);
+    FreeLibrary(psapi);
+    return 1;
+}
+
+}  // namespace
+
+BOOL WINAPI WowTaskAdapter(DWORD, WORD, WORD hTask16, char*, char* fileName, LPARAM userDefined) {
+    WowEnumContext* context = reinterpret_cast<WowEnumContext*>(userDefined);
+    if (!context->visitor(context->vdmProcessId, hTask16, fileName, context->userData)) {
+        context->stopRequested = 1;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+std::int32_t EnumerateProcesses(ProcessVisitor visitor, void* userData) {
+    OSVERSIONINFOA version;
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!GetVersionExA(&version)) {
+        LogMessage("Error: could not determine Operating System\n");
+        return 0;
+    }
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) return WalkNt(visitor, userData);
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) return Walk9x(visitor, userData);
+    LogMessage("Error: Operating System is not Win32 or NT\n");
+    return 0;
+}

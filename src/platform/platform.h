@@ -1,0 +1,164 @@
+// The one contract between Hoister's core and the system it runs on.
+//
+// The core (src/app, src/enum, src/actions) calls only what this header
+// declares. Each binary links exactly one backend: platform_win32.cpp (the
+// real Windows calls), platform_linux.cpp (/proc and the POSIX scheduler), or
+// platform_fake.cpp (a scripted world for tests). The names are the Win32
+// names, kept in namespace plat so that any backend links with either
+// toolchain and <windows.h> stays inside the Windows backend.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace plat {
+
+// Widths match the Windows SDK so that function pointers found at run time
+// can be called through these types on every target.
+#ifdef _WIN32
+#define WINAPI __stdcall
+typedef unsigned long DWORD;
+#else
+#define WINAPI
+typedef std::uint32_t DWORD;
+#endif
+typedef int BOOL;
+typedef std::uint16_t WORD;
+typedef long LONG;
+typedef std::uintptr_t ULONG_PTR;
+typedef std::intptr_t LPARAM;
+typedef std::size_t SIZE_T;
+typedef void* HANDLE;
+typedef struct HMODULE__* HMODULE;
+// An entry point of unknown type: cast it to its real type before the call.
+typedef void (*FARPROC)();
+struct SECURITY_ATTRIBUTES;
+
+const BOOL FALSE = 0;
+const BOOL TRUE = 1;
+const DWORD MAX_PATH = 260;
+const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t(0));
+
+const DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
+const DWORD VER_PLATFORM_WIN32_NT = 2;
+
+const DWORD PROCESS_VM_READ = 0x0010;
+const DWORD PROCESS_SET_INFORMATION = 0x0200;
+const DWORD PROCESS_QUERY_INFORMATION = 0x0400;
+
+const DWORD NORMAL_PRIORITY_CLASS = 0x0020;
+const DWORD IDLE_PRIORITY_CLASS = 0x0040;
+const DWORD HIGH_PRIORITY_CLASS = 0x0080;
+const DWORD REALTIME_PRIORITY_CLASS = 0x0100;
+
+const DWORD CREATE_NEW_CONSOLE = 0x0010;
+const DWORD CREATE_NEW_PROCESS_GROUP = 0x0200;
+
+const DWORD TH32CS_SNAPPROCESS = 0x0002;
+
+struct OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    char szCSDVersion[128];
+};
+
+struct PROCESSENTRY32 {
+    DWORD dwSize;
+    DWORD cntUsage;
+    DWORD th32ProcessID;
+    ULONG_PTR th32DefaultHeapID;
+    DWORD th32ModuleID;
+    DWORD cntThreads;
+    DWORD th32ParentProcessID;
+    LONG pcPriClassBase;
+    DWORD dwFlags;
+    char szExeFile[MAX_PATH];
+};
+
+struct STARTUPINFOA {
+    DWORD cb;
+    char* lpReserved;
+    char* lpDesktop;
+    char* lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    unsigned char* lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+
+// Entry points that the process walk looks up by name at run time.
+typedef HANDLE(WINAPI* CreateToolhelp32SnapshotFn)(DWORD flags, DWORD processId);
+typedef BOOL(WINAPI* Process32FirstFn)(HANDLE snapshot, PROCESSENTRY32* entry);
+typedef BOOL(WINAPI* Process32NextFn)(HANDLE snapshot, PROCESSENTRY32* entry);
+typedef BOOL(WINAPI* EnumProcessesFn)(DWORD* ids, DWORD bytes, DWORD* bytesWritten);
+typedef BOOL(WINAPI* EnumProcessModulesFn)(HANDLE process, HMODULE* modules, DWORD bytes,
+                                           DWORD* bytesNeeded);
+typedef DWORD(WINAPI* GetModuleFileNameExAFn)(HANDLE process, HMODULE module, char* name,
+                                              DWORD size);
+typedef BOOL(WINAPI* TaskEnumProcEx)(DWORD threadId, WORD hMod16, WORD hTask16, char* moduleName,
+                                     char* fileName, LPARAM userDefined);
+typedef int(WINAPI* VDMEnumTaskWOWExFn)(DWORD processId, TaskEnumProcEx callback,
+                                        LPARAM userDefined);
+
+/// Fills dwPlatformId (1: the 95/98 family, 2: the NT family); 0 on failure,
+/// including a size field other than 148.
+BOOL GetVersionExA(OSVERSIONINFOA* info);
+/// Blocks the calling thread for the given number of milliseconds.
+void Sleep(DWORD milliseconds);
+/// Hands one message to the debugger channel, if there is one.
+void OutputDebugStringA(const char* text);
+
+/// A module handle, or null when the library cannot be loaded.
+HMODULE LoadLibraryA(const char* name);
+/// The named entry point, or null when the module lacks it.
+FARPROC GetProcAddress(HMODULE module, const char* name);
+/// Releases a handle from LoadLibraryA.
+BOOL FreeLibrary(HMODULE module);
+
+/// The heap that HeapAlloc and HeapFree work on.
+HANDLE GetProcessHeap();
+/// A block of the given size, or null when memory is exhausted.
+void* HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+/// Releases a block from HeapAlloc.
+BOOL HeapFree(HANDLE heap, DWORD flags, void* block);
+
+/// A handle for the process with the requested rights, or null when it cannot
+/// be opened (no access, or it has ended). Backends may defer the access check
+/// to the first use; the use then fails as the open would have.
+HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
+/// The process's priority class value, or 0 on failure.
+DWORD GetPriorityClass(HANDLE process);
+/// Nonzero when the process now runs in the given class.
+BOOL SetPriorityClass(HANDLE process, DWORD priorityClass);
+/// Releases a process handle or a snapshot.
+BOOL CloseHandle(HANDLE handle);
+/// Nonzero when the process was created; it starts in the priority class of
+/// the creation flags, in a new console and process group, and the handles
+/// in *info belong to the caller.
+BOOL CreateProcessA(const char* applicationName, char* commandLine,
+                    SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, void* environment,
+                    const char* currentDirectory, STARTUPINFOA* startupInfo,
+                    PROCESS_INFORMATION* info);
+
+}  // namespace plat

@@ -1,0 +1,368 @@
+// The scripted backend. Handles and modules are small objects that the state
+// counts, so a test can prove that everything acquired was released.
+#include "platform/platform_fake.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace fake {
+
+namespace {
+
+enum class Kind { Process, Thread, Snapshot };
+
+struct HandleObject {
+    Kind kind;
+    plat::DWORD processId;
+    plat::DWORD access;
+    std::vector<Process> snapshot;  // for Kind::Snapshot
+    std::size_t cursor;
+};
+
+struct Module {
+    const char* name;
+    const char* const* functions;
+};
+
+State state;
+std::set<HandleObject*> liveHandles;
+std::map<void*, plat::SIZE_T> liveBlocks;
+int allocations = 0;
+int heapObject;
+plat::DWORD nextCreatedId = 9000;
+
+Process* FindProcess(plat::DWORD id) {
+    for (Process& process : state.processes) {
+        if (process.id == id) return &process;
+    }
+    return nullptr;
+}
+
+HandleObject* Live(plat::HANDLE handle, Kind kind) {
+    auto* object = static_cast<HandleObject*>(handle);
+    if (!liveHandles.count(object) || object->kind != kind) return nullptr;
+    return object;
+}
+
+plat::HANDLE NewHandle(Kind kind, plat::DWORD processId, plat::DWORD access) {
+    auto* object = new HandleObject{kind, processId, access, {}, 0};
+    liveHandles.insert(object);
+    ++state.handlesOutstanding;
+    return object;
+}
+
+std::string Hex(plat::DWORD value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
+    return text;
+}
+
+// The toolhelp entry points, found in Kernel32.DLL.
+plat::HANDLE WINAPI FakeCreateToolhelp32Snapshot(plat::DWORD flags, plat::DWORD processId) {
+    state.calls.push_back("CreateToolhelp32Snapshot " + Hex(flags) + " " +
+                          std::to_string(processId));
+    if (state.snapshotFails) return plat::INVALID_HANDLE_VALUE;
+    auto* object = static_cast<HandleObject*>(NewHandle(Kind::Snapshot, 0, 0));
+    object->snapshot = state.processes;
+    return object;
+}
+
+plat::BOOL NextEntry(plat::HANDLE snapshot, plat::PROCESSENTRY32* entry) {
+    HandleObject* object = Live(snapshot, Kind::Snapshot);
+    if (!object || entry->dwSize != sizeof(plat::PROCESSENTRY32)) return plat::FALSE;
+    if (object->cursor >= object->snapshot.size()) return plat::FALSE;
+    const Process& process = object->snapshot[object->cursor++];
+    std::memset(entry, 0x5A, sizeof *entry);  // whatever the walk must not read
+    entry->dwSize = sizeof *entry;
+    entry->th32ProcessID = process.id;
+    std::snprintf(entry->szExeFile, sizeof entry->szExeFile, "%s", process.name.c_str());
+    return plat::TRUE;
+}
+
+plat::BOOL WINAPI FakeProcess32First(plat::HANDLE snapshot, plat::PROCESSENTRY32* entry) {
+    if (HandleObject* object = Live(snapshot, Kind::Snapshot)) object->cursor = 0;
+    return NextEntry(snapshot, entry);
+}
+
+plat::BOOL WINAPI FakeProcess32Next(plat::HANDLE snapshot, plat::PROCESSENTRY32* entry) {
+    return NextEntry(snapshot, entry);
+}
+
+// PSAPI.DLL
+plat::BOOL WINAPI FakeEnumProcesses(plat::DWORD* ids, plat::DWORD bytes, plat::DWORD* written) {
+    state.enumProcessesSizes.push_back(bytes);
+    if (state.enumProcessesFails) return plat::FALSE;
+    std::size_t fit = bytes / sizeof(plat::DWORD);
+    std::size_t count = state.processes.size() < fit ? state.processes.size() : fit;
+    for (std::size_t i = 0; i < count; ++i)
+        ids[i] = state.processes[i].id;
+    *written = static_cast<plat::DWORD>(count * sizeof(plat::DWORD));
+    if (state.reportedByteCount >= 0) {
+        *written = static_cast<plat::DWORD>(state.reportedByteCount) < bytes
+                       ? static_cast<plat::DWORD>(state.reportedByteCount)
+                       : bytes;
+    }
+    return plat::TRUE;
+}
+
+plat::BOOL WINAPI FakeEnumProcessModules(plat::HANDLE process, plat::HMODULE* modules,
+                                         plat::DWORD bytes, plat::DWORD* needed) {
+    HandleObject* object = Live(process, Kind::Process);
+    Process* target = object ? FindProcess(object->processId) : nullptr;
+    if (!target || !target->modulesReadable || bytes < sizeof(plat::HMODULE)) return plat::FALSE;
+    modules[0] = reinterpret_cast<plat::HMODULE>(&heapObject);
+    *needed = sizeof(plat::HMODULE);
+    return plat::TRUE;
+}
+
+plat::DWORD WINAPI FakeGetModuleFileNameExA(plat::HANDLE process, plat::HMODULE module, char* name,
+                                            plat::DWORD size) {
+    HandleObject* object = Live(process, Kind::Process);
+    Process* target = object ? FindProcess(object->processId) : nullptr;
+    if (!target || !target->nameReadable || size == 0 ||
+        module != reinterpret_cast<plat::HMODULE>(&heapObject)) {
+        return 0;
+    }
+    std::snprintf(name, size, "%s", target->name.c_str());
+    return static_cast<plat::DWORD>(std::strlen(name));
+}
+
+// VDMDBG.DLL
+int WINAPI FakeVDMEnumTaskWOWEx(plat::DWORD processId, plat::TaskEnumProcEx callback,
+                                plat::LPARAM userDefined) {
+    state.calls.push_back("VDMEnumTaskWOWEx " + std::to_string(processId));
+    Process* host = FindProcess(processId);
+    if (!host) return 0;
+    int count = 0;
+    for (const Task& task : host->tasks) {
+        char moduleName[16] = "MODULE";
+        char fileName[plat::MAX_PATH];
+        std::snprintf(fileName, sizeof fileName, "%s", task.fileName.c_str());
+        ++count;
+        if (callback(1, 0, task.handle, moduleName, fileName, userDefined)) break;
+    }
+    return count;
+}
+
+const char* const kKernel32Functions[] = {"CreateToolhelp32Snapshot", "Process32First",
+                                          "Process32Next", nullptr};
+const char* const kPsapiFunctions[] = {"EnumProcesses", "EnumProcessModules",
+                                       "GetModuleFileNameExA", nullptr};
+const char* const kVdmdbgFunctions[] = {"VDMEnumTaskWOWEx", nullptr};
+Module kernel32 = {"Kernel32.DLL", kKernel32Functions};
+Module psapi = {"PSAPI.DLL", kPsapiFunctions};
+Module vdmdbg = {"VDMDBG.DLL", kVdmdbgFunctions};
+
+plat::FARPROC EntryPoint(const char* name) {
+    const std::string n = name;
+    if (n == "CreateToolhelp32Snapshot")
+        return reinterpret_cast<plat::FARPROC>(FakeCreateToolhelp32Snapshot);
+    if (n == "Process32First") return reinterpret_cast<plat::FARPROC>(FakeProcess32First);
+    if (n == "Process32Next") return reinterpret_cast<plat::FARPROC>(FakeProcess32Next);
+    if (n == "EnumProcesses") return reinterpret_cast<plat::FARPROC>(FakeEnumProcesses);
+    if (n == "EnumProcessModules") return reinterpret_cast<plat::FARPROC>(FakeEnumProcessModules);
+    if (n == "GetModuleFileNameExA")
+        return reinterpret_cast<plat::FARPROC>(FakeGetModuleFileNameExA);
+    if (n == "VDMEnumTaskWOWEx") return reinterpret_cast<plat::FARPROC>(FakeVDMEnumTaskWOWEx);
+    return nullptr;
+}
+
+int SameTextIgnoringCase(const char* a, const char* b) {
+    for (; *a && *b; ++a, ++b) {
+        char x = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 32) : *a;
+        char y = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 32) : *b;
+        if (x != y) return 0;
+    }
+    return *a == *b;
+}
+
+}  // namespace
+
+State& World() { return state; }
+
+void Reset() {
+    for (HandleObject* object : liveHandles)
+        delete object;
+    liveHandles.clear();
+    for (auto& block : liveBlocks)
+        std::free(block.first);
+    liveBlocks.clear();
+    allocations = 0;
+    nextCreatedId = 9000;
+    state = State();
+}
+
+std::vector<std::string> CallsStartingWith(const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const std::string& call : state.calls) {
+        if (call.compare(0, prefix.size(), prefix) == 0) found.push_back(call);
+    }
+    return found;
+}
+
+}  // namespace fake
+
+namespace plat {
+
+using fake::state;
+
+BOOL GetVersionExA(OSVERSIONINFOA* info) {
+    ++state.versionCalls;
+    if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) return FALSE;
+    if (state.failVersionFromCall && state.versionCalls >= state.failVersionFromCall) return FALSE;
+    info->dwMajorVersion = 4;
+    info->dwMinorVersion = 0;
+    info->dwBuildNumber = 1381;
+    info->dwPlatformId = state.platformId;
+    info->szCSDVersion[0] = '\0';
+    return TRUE;
+}
+
+void Sleep(DWORD milliseconds) { state.sleeps.push_back(milliseconds); }
+
+void OutputDebugStringA(const char* text) { state.debugMessages.push_back(text); }
+
+HMODULE LoadLibraryA(const char* name) {
+    state.calls.push_back(std::string("LoadLibraryA ") + name);
+    fake::Module* module = nullptr;
+    if (fake::SameTextIgnoringCase(name, "Kernel32.DLL") && !state.kernel32Missing) {
+        module = &fake::kernel32;
+    } else if (fake::SameTextIgnoringCase(name, "PSAPI.DLL") && !state.psapiMissing) {
+        module = &fake::psapi;
+    } else if (fake::SameTextIgnoringCase(name, "VDMDBG.DLL") && !state.vdmdbgMissing) {
+        module = &fake::vdmdbg;
+    }
+    if (module) ++state.librariesOutstanding;
+    return reinterpret_cast<HMODULE>(module);
+}
+
+FARPROC GetProcAddress(HMODULE handle, const char* name) {
+    auto* module = reinterpret_cast<fake::Module*>(handle);
+    if (module != &fake::kernel32 && module != &fake::psapi && module != &fake::vdmdbg) {
+        return nullptr;
+    }
+    if (state.missingFunctions.count(name)) return nullptr;
+    for (const char* const* function = module->functions; *function; ++function) {
+        if (std::strcmp(*function, name) == 0) return fake::EntryPoint(name);
+    }
+    return nullptr;
+}
+
+BOOL FreeLibrary(HMODULE handle) {
+    auto* module = reinterpret_cast<fake::Module*>(handle);
+    if (module != &fake::kernel32 && module != &fake::psapi && module != &fake::vdmdbg) {
+        ++state.badReleases;
+        return FALSE;
+    }
+    state.calls.push_back(std::string("FreeLibrary ") + module->name);
+    --state.librariesOutstanding;
+    return TRUE;
+}
+
+HANDLE GetProcessHeap() { return &fake::heapObject; }
+
+void* HeapAlloc(HANDLE heap, DWORD, SIZE_T bytes) {
+    state.calls.push_back("HeapAlloc " + std::to_string(bytes));
+    if (heap != &fake::heapObject) return nullptr;
+    if (++fake::allocations == state.failAllocation) return nullptr;
+    void* block = std::malloc(bytes ? bytes : 1);
+    if (!block) return nullptr;
+    fake::liveBlocks[block] = bytes;
+    ++state.blocksOutstanding;
+    return block;
+}
+
+BOOL HeapFree(HANDLE heap, DWORD, void* block) {
+    auto found = fake::liveBlocks.find(block);
+    if (heap != &fake::heapObject || found == fake::liveBlocks.end()) {
+        ++state.badReleases;
+        return FALSE;
+    }
+    state.calls.push_back("HeapFree " + std::to_string(found->second));
+    fake::liveBlocks.erase(found);
+    std::free(block);
+    --state.blocksOutstanding;
+    return TRUE;
+}
+
+HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
+    state.calls.push_back("OpenProcess " + fake::Hex(access) + " " + std::to_string(processId));
+    fake::Process* process = fake::FindProcess(processId);
+    if (!process) return nullptr;
+    bool allowed = true;
+    if (access & PROCESS_VM_READ) allowed = allowed && process->openForQuery;
+    if (access & PROCESS_SET_INFORMATION) allowed = allowed && process->openForSet;
+    if ((access & PROCESS_QUERY_INFORMATION) &&
+        !(access & (PROCESS_VM_READ | PROCESS_SET_INFORMATION)))
+        allowed = allowed && (process->openForQuery || process->openForSet);
+    if (!allowed) return nullptr;
+    return fake::NewHandle(fake::Kind::Process, processId, access);
+}
+
+DWORD GetPriorityClass(HANDLE handle) {
+    fake::HandleObject* object = fake::Live(handle, fake::Kind::Process);
+    if (!object || !(object->access & PROCESS_QUERY_INFORMATION)) return 0;
+    fake::Process* process = fake::FindProcess(object->processId);
+    if (!process || process->getClassFails) return 0;
+    return process->priorityClass;
+}
+
+BOOL SetPriorityClass(HANDLE handle, DWORD priorityClass) {
+    fake::HandleObject* object = fake::Live(handle, fake::Kind::Process);
+    if (!object || !(object->access & PROCESS_SET_INFORMATION)) return FALSE;
+    state.calls.push_back("SetPriorityClass " + std::to_string(object->processId) + " " +
+                          fake::Hex(priorityClass));
+    fake::Process* process = fake::FindProcess(object->processId);
+    if (!process || process->setClassFails) return FALSE;
+    process->priorityClass = priorityClass;
+    state.priorityChanges.emplace_back(object->processId, priorityClass);
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    auto* object = static_cast<fake::HandleObject*>(handle);
+    if (!fake::liveHandles.count(object)) {
+        ++state.badReleases;
+        return FALSE;
+    }
+    static const char* const kKinds[] = {"process", "thread", "snapshot"};
+    state.calls.push_back(std::string("CloseHandle ") + kKinds[static_cast<int>(object->kind)] +
+                          " " + std::to_string(object->processId));
+    fake::liveHandles.erase(object);
+    delete object;
+    --state.handlesOutstanding;
+    return TRUE;
+}
+
+BOOL CreateProcessA(const char* applicationName, char* commandLine,
+                    SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, void* environment,
+                    const char* currentDirectory, STARTUPINFOA* startupInfo,
+                    PROCESS_INFORMATION* info) {
+    fake::Creation creation;
+    creation.applicationNameNull = applicationName == nullptr;
+    creation.commandLine = commandLine ? commandLine : "";
+    creation.attributesNull = processAttributes == nullptr && threadAttributes == nullptr;
+    creation.inheritHandles = inheritHandles;
+    creation.flags = creationFlags;
+    creation.environmentNull = environment == nullptr;
+    creation.directoryNull = currentDirectory == nullptr;
+    creation.startupCb = startupInfo->cb;
+    creation.startupRestZero = true;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(startupInfo);
+    for (std::size_t i = sizeof startupInfo->cb; i < sizeof *startupInfo; ++i) {
+        if (bytes[i]) creation.startupRestZero = false;
+    }
+    state.creations.push_back(creation);
+    if (state.createFails) return FALSE;
+    DWORD id = fake::nextCreatedId++;
+    info->hProcess = fake::NewHandle(fake::Kind::Process, id, 0x1FFFFF);
+    info->hThread = fake::NewHandle(fake::Kind::Thread, id, 0x1FFFFF);
+    info->dwProcessId = id;
+    info->dwThreadId = id + 1;
+    return TRUE;
+}
+
+}  // namespace plat

@@ -1,0 +1,82 @@
+// The scripted platform for tests: a process table and fault switches that a
+// test writes, and a record of every call that matters. Link
+// platform_fake.cpp instead of a real backend and set up fake::World().
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+struct Task {
+    plat::WORD handle;
+    std::string fileName;
+};
+
+struct Process {
+    plat::DWORD id = 0;
+    std::string name;  // module path on the NT family, szExeFile on 95/98
+    plat::DWORD priorityClass = plat::NORMAL_PRIORITY_CLASS;
+    bool openForQuery = true;     // OpenProcess with 0x410 succeeds
+    bool openForSet = true;       // OpenProcess with 0x600 succeeds
+    bool modulesReadable = true;  // EnumProcessModules succeeds
+    bool nameReadable = true;     // GetModuleFileNameExA succeeds
+    bool getClassFails = false;
+    bool setClassFails = false;
+    std::vector<Task> tasks;  // 16-bit tasks, reported by VDMEnumTaskWOWEx for this ID
+};
+
+struct Creation {
+    bool applicationNameNull;
+    std::string commandLine;
+    bool attributesNull;
+    plat::BOOL inheritHandles;
+    plat::DWORD flags;
+    bool environmentNull;
+    bool directoryNull;
+    plat::DWORD startupCb;
+    bool startupRestZero;  // every byte of STARTUPINFOA but cb is zero
+};
+
+struct State {
+    // The system.
+    plat::DWORD platformId = plat::VER_PLATFORM_WIN32_NT;
+    std::vector<Process> processes;
+
+    // Faults.
+    int failVersionFromCall = 0;  // calls with this number (1-based) and later fail; 0: none
+    bool kernel32Missing = false;
+    bool psapiMissing = false;
+    bool vdmdbgMissing = false;
+    std::set<std::string> missingFunctions;
+    bool snapshotFails = false;
+    int failAllocation = 0;  // the HeapAlloc with this number (1-based) fails; 0: none
+    bool enumProcessesFails = false;
+    long reportedByteCount = -1;  // EnumProcesses reports this count (never above the size)
+    bool createFails = false;
+
+    // What happened.
+    std::vector<std::string> calls;  // libraries, heap blocks and handles, in order
+    std::vector<plat::DWORD> sleeps;
+    std::vector<std::string> debugMessages;
+    std::vector<plat::DWORD> enumProcessesSizes;
+    std::vector<std::pair<plat::DWORD, plat::DWORD>> priorityChanges;  // ID, class
+    std::vector<Creation> creations;
+    int versionCalls = 0;
+    int librariesOutstanding = 0;
+    int handlesOutstanding = 0;
+    int blocksOutstanding = 0;
+    int badReleases = 0;  // frees and closes of things not held
+};
+
+/// The scripted world; Reset() before each test.
+State& World();
+void Reset();
+
+/// Calls of World().calls that begin with prefix, in order.
+std::vector<std::string> CallsStartingWith(const std::string& prefix);
+
+}  // namespace fake

@@ -1,0 +1,91 @@
+// The Windows backend: each operation forwards to the SDK function of the
+// same name. The contract's records are laid out as the SDK's, which the
+// assertions below hold to.
+#include "platform/platform.h"
+
+// After platform.h, so that the SDK's macros cannot rewrite the contract.
+#include <windows.h>
+// Only for the record layout; the walk finds the toolhelp functions at run time.
+#include <tlhelp32.h>
+
+#include <cstddef>
+
+#define SAME_LAYOUT(type)                                       \
+    static_assert(sizeof(plat::type) == sizeof(::type), #type); \
+    static_assert(alignof(plat::type) == alignof(::type), #type)
+
+SAME_LAYOUT(OSVERSIONINFOA);
+SAME_LAYOUT(STARTUPINFOA);
+SAME_LAYOUT(PROCESS_INFORMATION);
+SAME_LAYOUT(PROCESSENTRY32);
+static_assert(offsetof(plat::OSVERSIONINFOA, dwPlatformId) ==
+                  offsetof(::OSVERSIONINFOA, dwPlatformId),
+              "dwPlatformId");
+static_assert(offsetof(plat::STARTUPINFOA, hStdError) == offsetof(::STARTUPINFOA, hStdError),
+              "STARTUPINFOA");
+static_assert(sizeof(plat::DWORD) == 4 && sizeof(plat::WORD) == 2, "integer widths");
+
+#if !defined(_WIN64)
+// The sizes the 95/98 and NT loaders of the 32-bit product expect.
+static_assert(sizeof(plat::OSVERSIONINFOA) == 148, "OSVERSIONINFOA");
+static_assert(sizeof(plat::PROCESSENTRY32) == 296, "PROCESSENTRY32");
+static_assert(sizeof(plat::STARTUPINFOA) == 68, "STARTUPINFOA");
+#else
+static_assert(sizeof(plat::PROCESSENTRY32) == 304, "PROCESSENTRY32");
+static_assert(sizeof(plat::STARTUPINFOA) == 104, "STARTUPINFOA");
+#endif
+static_assert(offsetof(plat::PROCESSENTRY32, szExeFile) == offsetof(::PROCESSENTRY32, szExeFile),
+              "PROCESSENTRY32.szExeFile");
+static_assert(offsetof(plat::PROCESSENTRY32, th32ProcessID) ==
+                  offsetof(::PROCESSENTRY32, th32ProcessID),
+              "PROCESSENTRY32.th32ProcessID");
+
+namespace plat {
+
+BOOL GetVersionExA(OSVERSIONINFOA* info) {
+    return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(info));
+}
+
+void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
+
+void OutputDebugStringA(const char* text) { ::OutputDebugStringA(text); }
+
+HMODULE LoadLibraryA(const char* name) { return reinterpret_cast<HMODULE>(::LoadLibraryA(name)); }
+
+FARPROC GetProcAddress(HMODULE module, const char* name) {
+    return reinterpret_cast<FARPROC>(::GetProcAddress(reinterpret_cast<::HMODULE>(module), name));
+}
+
+BOOL FreeLibrary(HMODULE module) { return ::FreeLibrary(reinterpret_cast<::HMODULE>(module)); }
+
+HANDLE GetProcessHeap() { return ::GetProcessHeap(); }
+
+void* HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) { return ::HeapAlloc(heap, flags, bytes); }
+
+BOOL HeapFree(HANDLE heap, DWORD flags, void* block) { return ::HeapFree(heap, flags, block); }
+
+HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
+    return ::OpenProcess(access, inheritHandle, processId);
+}
+
+DWORD GetPriorityClass(HANDLE process) { return ::GetPriorityClass(process); }
+
+BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
+    return ::SetPriorityClass(process, priorityClass);
+}
+
+BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+
+BOOL CreateProcessA(const char* applicationName, char* commandLine,
+                    SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, void* environment,
+                    const char* currentDirectory, STARTUPINFOA* startupInfo,
+                    PROCESS_INFORMATION* info) {
+    return ::CreateProcessA(
+        applicationName, commandLine, reinterpret_cast<::LPSECURITY_ATTRIBUTES>(processAttributes),
+        reinterpret_cast<::LPSECURITY_ATTRIBUTES>(threadAttributes), inheritHandles, creationFlags,
+        environment, currentDirectory, reinterpret_cast<::LPSTARTUPINFOA>(startupInfo),
+        reinterpret_cast<::LPPROCESS_INFORMATION>(info));
+}
+
+}  // namespace plat
