@@ -220,9 +220,15 @@ BOOL GetVersionExA(OSVERSIONINFOA* info) {
     return TRUE;
 }
 
-void Sleep(DWORD milliseconds) { state.sleeps.push_back(milliseconds); }
+void Sleep(DWORD milliseconds) {
+    state.calls.push_back("Sleep " + std::to_string(milliseconds));
+    state.sleeps.push_back(milliseconds);
+}
 
-void OutputDebugStringA(const char* text) { state.debugMessages.push_back(text); }
+void OutputDebugStringA(const char* text) {
+    state.calls.push_back(std::string("OutputDebugStringA ") + text);
+    state.debugMessages.push_back(text);
+}
 
 HMODULE LoadLibraryA(const char* name) {
     state.calls.push_back(std::string("LoadLibraryA ") + name);

@@ -59,7 +59,7 @@ struct State {
     bool createFails = false;
 
     // What happened.
-    std::vector<std::string> calls;  // libraries, heap blocks and handles, in order
+    std::vector<std::string> calls;  // libraries, heap blocks, handles, sleeps, messages, in order
     std::vector<plat::DWORD> sleeps;
     std::vector<std::string> debugMessages;
     std::vector<plat::DWORD> enumProcessesSizes;
