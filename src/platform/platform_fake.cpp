@@ -74,8 +74,9 @@ plat::BOOL NextEntry(plat::HANDLE snapshot, plat::PROCESSENTRY32* entry) {
     if (!object || entry->dwSize != sizeof(plat::PROCESSENTRY32)) return plat::FALSE;
     if (object->cursor >= object->snapshot.size()) return plat::FALSE;
     const Process& process = object->snapshot[object->cursor++];
-    std::memset(entry, 0x5A, sizeof *entry);  // whatever the walk must not read
-    entry->dwSize = sizeof *entry;
+    // Every field but the ID and the name comes back spoiled, dwSize included,
+    // so a walk that does not set it before every call stops after one process.
+    std::memset(entry, 0x5A, sizeof *entry);
     entry->th32ProcessID = process.id;
     std::snprintf(entry->szExeFile, sizeof entry->szExeFile, "%s", process.name.c_str());
     return plat::TRUE;
