@@ -51,6 +51,15 @@ RunResult RunHoister(const std::vector<std::string>& words) {
     return result;
 }
 
+fake::Process& AddProcess(plat::DWORD id, const std::string& name, plat::DWORD priorityClass) {
+    fake::Process process;
+    process.id = id;
+    process.name = name;
+    process.priorityClass = priorityClass;
+    fake::World().processes.push_back(process);
+    return fake::World().processes.back();
+}
+
 void ExpectNothingOutstanding() {
     const fake::State& world = fake::World();
     EXPECT_EQ(world.librariesOutstanding, 0) << "libraries still loaded";

@@ -24,6 +24,10 @@ extern const char kBanner[];
 /// The fifteen texts of the usage, as printed.
 extern const char kUsage[];
 
+/// Adds a process to the scripted world; the reference lasts until the next one is added.
+fake::Process& AddProcess(plat::DWORD id, const std::string& name,
+                          plat::DWORD priorityClass = plat::NORMAL_PRIORITY_CLASS);
+
 /// Every library, handle and heap block acquired has been released, exactly once.
 void ExpectNothingOutstanding();
 
