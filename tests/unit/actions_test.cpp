@@ -1,0 +1,252 @@
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "actions/actions.h"
+#include "harness.h"
+
+namespace {
+
+typedef std::vector<std::pair<plat::DWORD, plat::DWORD>> Changes;
+
+const std::string kNote = "C:\\a\\note.exe", kNOTE = "D:\\NOTE\\x.exe";
+
+// Two copies of one program with an unrelated and an unnamed process between them.
+void AddTwoCopies() {
+    AddProcess(1, kNote);
+    AddProcess(2, "C:\\b.exe");
+    AddProcess(4, "").nameReadable = false;
+    AddProcess(3, kNOTE);
+}
+
+void NoFault(fake::State&) {}
+void CreateFails(fake::State& w) { w.createFails = true; }
+void FirstCannotBeOpened(fake::State& w) { w.processes[0].openForSet = false; }
+void FirstRefusesTheClass(fake::State& w) { w.processes[0].setClassFails = true; }
+void NoPsapi(fake::State& w) { w.psapiMissing = true; }
+
+class Actions : public ScriptedTest {};
+
+}  // namespace
+
+TEST_F(Actions, NameTestFoldsOnlyAsciiLettersAndLooksAtTheFirst255Bytes) {
+    const std::string x250(250, 'x');
+    const struct {
+        std::string name, target;
+        int matches;
+    } cases[] = {
+        {"C:\\WIN\\NOTEPAD.EXE", "note", 1},
+        {"c:\\notepad.exe", "NOTE", 1},
+        {"C:\\caf\xe9.exe", "CAF\xc9", 0},
+        {"C:\\CAF\xc9.exe", "caf\xc9", 1},
+        {"a[b", "A{B", 0},
+        {"a@b", "A`B", 0},
+        {"note", "notepad", 0},
+        {"x", "", 1},
+        {x250 + "target", "target", 0},
+        {x250.substr(1) + "target", "TARGET", 1},
+        {std::string(255, 'x') + "yz", std::string(300, 'x'), 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(NameContainsTarget(c.name.c_str(), c.target.c_str()), c.matches) << c.name;
+}
+
+TEST_F(Actions, ByNameChangesTheFirstMatchOrEveryMatchWithAll) {
+    const std::string unchanged = "Process C:\\b.exe priority unchanged\n";
+    const struct {
+        std::vector<std::string> words;
+        std::string out;
+        Changes changes;
+    } cases[] = {
+        {{"note"}, kNote + " priority set to High\n", {{1, 0x80}}},
+        {{"-v", "NoTe"},
+         "Target: \"NoTe\"\nProcess(1) " + kNote + " matches target\n" + kNote +
+             " priority set to High\n" + unchanged + "Process(3) " + kNOTE +
+             " matches target\nProcess(3) " + kNOTE + " does not match target\n",
+         {{1, 0x80}}},
+        {{"-a", "-pn", "note"},
+         kNote + " priority set to Normal\n" + kNOTE + " priority set to Normal\n",
+         {{1, 0x20}, {3, 0x20}}},
+        {{"zzz"}, "", {}},
+    };
+    for (const auto& c : cases) {
+        fake::Reset();
+        AddTwoCopies();
+        RunResult run = RunHoister(c.words);
+        EXPECT_EQ(run.out, kBanner + c.out) << c.words[0];
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(fake::World().priorityChanges, c.changes) << c.words[0];
+        ExpectNothingOutstanding();
+    }
+}
+
+TEST_F(Actions, ByIdChangesEveryEntryOfTheIdAndShowsTheRawId) {
+    AddProcess(2, "C:\\KERNEL32.DLL");
+    AddProcess(4, "").nameReadable = false;
+    AddProcess(7, "C:\\ntvdm.exe").tasks = {{1, "A.EXE"}, {2, "B.EXE"}};
+    RunResult run = RunHoister({"-#7"});
+    EXPECT_EQ(run.out, std::string(kBanner) +
+                           "C:\\ntvdm.exe priority set to High\nA.EXE priority set to High\n"
+                           "B.EXE priority set to High\n");
+    EXPECT_EQ(fake::World().priorityChanges, (Changes{{7, 0x80}, {7, 0x80}, {7, 0x80}}));
+
+    run = RunHoister({"-v", "-#4", "-pl"});
+    EXPECT_EQ(run.out,
+              std::string(kBanner) + "Process(2) C:\\KERNEL32.DLL priority unchanged\n" +
+                  "Process(4)  found\n priority set to Low\n" +
+                  "Process(7) C:\\ntvdm.exe priority unchanged\n" +
+                  "Process(7) A.EXE priority unchanged\nProcess(7) B.EXE priority unchanged\n");
+    EXPECT_EQ(run.status, 1);
+    run = RunHoister({"kernel32"});
+    EXPECT_EQ(run.out, std::string(kBanner) + "C:\\KERNEL32.DLL priority set to High\n");
+
+    fake::Reset();
+    fake::World().platformId = plat::VER_PLATFORM_WIN32_WINDOWS;
+    AddProcess(0xFFF8A3C5, "C:\\WIN\\X.EXE");
+    run = RunHoister({"-v", "-#482363"});
+    EXPECT_EQ(run.out, std::string(kBanner) + "Process(-482363) C:\\WIN\\X.EXE found\n" +
+                           "C:\\WIN\\X.EXE priority set to High\n");
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST_F(Actions, ByIdNotFoundPrintsTheStoredId) {
+    const struct {
+        plat::DWORD platform;
+        int failVersionFromCall;
+        const char* word;
+        std::string out;
+    } cases[] = {
+        {plat::VER_PLATFORM_WIN32_NT, 0, "-#8", "Error: Process with ID #  8 not found.\n"},
+        {plat::VER_PLATFORM_WIN32_NT, 0, "-#1234", "Error: Process with ID #1234 not found.\n"},
+        {plat::VER_PLATFORM_WIN32_WINDOWS, 0, "-#12", "Error: Process with ID #-12 not found.\n"},
+        {plat::VER_PLATFORM_WIN32_NT, 2, "-#5",
+         "Error: could not determine Operating System\nError: Process with ID #  5 not found.\n"},
+    };
+    for (const auto& c : cases) {
+        fake::Reset();
+        fake::World().platformId = c.platform;
+        fake::World().failVersionFromCall = c.failVersionFromCall;
+        AddProcess(5, "C:\\a.exe");
+        RunResult run = RunHoister({c.word});
+        EXPECT_EQ(run.out, kBanner + c.out);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(fake::World().priorityChanges.empty());
+    }
+}
+
+TEST_F(Actions, ListingShowsOpenableProcessesInTheFourClasses) {
+    AddProcess(96, "C:\\a.exe");
+    AddProcess(123456, "C:\\b.exe", plat::HIGH_PRIORITY_CLASS);
+    AddProcess(3, "C:\\WIN\\KERNEL32.DLL");
+    AddProcess(4, "C:\\WIN\\KERNEL32.dll", plat::IDLE_PRIORITY_CLASS);
+    AddProcess(5, "").nameReadable = false;
+    AddProcess(6, "C:\\no-set.exe").openForSet = false;
+    AddProcess(7, "C:\\below.exe", 0x4000);
+    AddProcess(8, "C:\\above.exe", 0x8000);
+    AddProcess(9, "C:\\unreadable.exe").getClassFails = true;
+    AddProcess(10, "C:\\ntvdm.exe", plat::REALTIME_PRIORITY_CLASS).tasks = {{1, "A.EXE"}};
+    RunResult run = RunHoister({"-l"});
+    EXPECT_EQ(run.out, std::string(kBanner) + "Current Processes\n\n" +
+                           "  96 Normal   C:\\a.exe\n123456 High     C:\\b.exe\n" +
+                           "   4 Low      C:\\WIN\\KERNEL32.dll\n" +
+                           "  10 Realtime C:\\ntvdm.exe\n  10 Realtime A.EXE\n" +
+                           "No target specified.\n\n");
+    EXPECT_EQ(fake::CallsStartingWith("OpenProcess 0x600").size(), 9u);
+
+    fake::Reset();
+    fake::World().platformId = plat::VER_PLATFORM_WIN32_WINDOWS;
+    AddProcess(0xFFF8A3C5, "C:\\A.EXE");
+    AddProcess(0x1234, "C:\\B.EXE");
+    AddProcess(0x80000000, "C:\\C.EXE");
+    run = RunHoister({"-l", "zzz"});
+    EXPECT_EQ(run.out, std::string(kBanner) + "Current Processes\n\n482363 Normal   C:\\A.EXE\n" +
+                           "-4660 Normal   C:\\B.EXE\n-2147483648 Normal   C:\\C.EXE\n");
+}
+
+TEST_F(Actions, LaunchPassesTheCommandLineAndTheClassInTheFlags) {
+    const std::string target255(255, 't'), arg254(254, 'a');
+    const struct {
+        std::vector<std::string> words;
+        std::string commandLine, out;
+        plat::DWORD flags;
+    } cases[] = {
+        {{"-f", "-pl", "notepad"}, "notepad ", "Created: \"notepad \"\n", 0x250},
+        {{"-f", "-pn", "notepad", "a", "b"}, "notepad  a b", "Created: \"notepad  a b\"\n", 0x230},
+        {{"-f", "-a", "note"}, "note ", "Created: \"note \"\n", 0x290},
+        {{"-f", "-pr", "C:\\Program Files\\x.exe", "a"},
+         "\"C:\\Program Files\\x.exe\"  a",
+         "Created: \"C:\\Program Files\\x.exe  a\"\n",
+         0x310},
+        {{"-f", "x\ty"}, "\"x\ty\" ", "Created: \"x\ty \"\n", 0x290},
+        {{"-f", target255, arg254},
+         target255 + "  " + arg254,
+         "Created: \"" + target255 + "  " + arg254 + "\"\n",
+         0x290},
+        {{"-s", "absent", "-x"}, "absent  -x", "Created: \"absent  -x\"\n", 0x290},
+    };
+    for (const auto& c : cases) {
+        fake::Reset();
+        AddTwoCopies();
+        RunResult run = RunHoister(c.words);
+        EXPECT_EQ(run.out, kBanner + c.out);
+        EXPECT_EQ(run.status, 1);
+        ASSERT_EQ(fake::World().creations.size(), 1u);
+        const fake::Creation& made = fake::World().creations[0];
+        EXPECT_EQ(made.commandLine, c.commandLine);
+        EXPECT_EQ(made.flags, c.flags);
+        EXPECT_TRUE(made.applicationNameNull && made.attributesNull && made.environmentNull &&
+                    made.directoryNull && made.startupRestZero);
+        EXPECT_EQ(made.inheritHandles, plat::FALSE);
+        EXPECT_EQ(made.startupCb, sizeof(plat::STARTUPINFOA));
+        EXPECT_TRUE(fake::World().priorityChanges.empty());
+        const auto& calls = fake::World().calls;
+        EXPECT_EQ(
+            std::vector<std::string>(calls.end() - 3, calls.end() - 1),
+            (std::vector<std::string>{"CloseHandle thread 9000", "CloseHandle process 9000"}));
+        ExpectNothingOutstanding();
+    }
+}
+
+TEST_F(Actions, FailedLaunchFailedChangesAndStartIfMissingWithoutALaunch) {
+    const std::string failed = "Error: command to set " + kNote + " priority to ";
+    const struct {
+        std::vector<std::string> words;
+        void (*setup)(fake::State&);
+        std::string out;
+        int status;
+        const char* commandLine;  // null: nothing launched
+        Changes changes;
+    } cases[] = {
+        {{"-f", "notepad", "a"},
+         CreateFails,
+         "Error: Failed to create: \"notepad\"\n",
+         0,
+         "notepad  a",
+         {}},
+        {{"-f"}, CreateFails, "Error: Failed to create: \"\"\n", 0, " ", {}},
+        {{"-s", "note"}, NoFault, kNote + " priority set to High\n", 1, nullptr, {{1, 0x80}}},
+        {{"-s", "-a", "note"},
+         NoFault,
+         kNote + " priority set to High\n" + kNOTE + " priority set to High\n",
+         1,
+         nullptr,
+         {{1, 0x80}, {3, 0x80}}},
+        {{"-s", "note"}, FirstCannotBeOpened, failed + "High failed\n", 1, nullptr, {}},
+        {{"-pr", "note"}, FirstRefusesTheClass, failed + "Realtime failed\n", 1, nullptr, {}},
+        {{"-s", "zzz"}, NoPsapi, "Error: could not load NT library PSAPI.DLL\n", 0, nullptr, {}},
+    };
+    for (const auto& c : cases) {
+        fake::Reset();
+        AddTwoCopies();
+        c.setup(fake::World());
+        RunResult run = RunHoister(c.words);
+        EXPECT_EQ(run.out, kBanner + c.out);
+        EXPECT_EQ(run.status, c.status);
+        ASSERT_EQ(fake::World().creations.size(), c.commandLine ? 1u : 0u);
+        if (c.commandLine) {
+            EXPECT_EQ(fake::World().creations[0].commandLine, c.commandLine);
+        }
+        EXPECT_EQ(fake::World().priorityChanges, c.changes);
+        ExpectNothingOutstanding();
+    }
+}
