@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Packaging checks: packaging_test.sh deb|docs|zip SOURCE_DIR BUILD_DIR
+# Exits 77 (skipped) when a tool or the build tree that a check needs is missing.
+set -euo pipefail
+check=$1 src=$2 build=$3
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+need() { command -v "$1" >/dev/null || { echo "skipped: no $1"; exit 77; }; }
+
+case $check in
+deb) # The .deb holds the program, manual page and completion, and the program runs.
+  need dpkg-deb; need dpkg-shlibdeps
+  cpack --config "$build/CPackConfig.cmake" -G DEB -B "$tmp/out" >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail cpack; }
+  deb=$(echo "$tmp"/out/hoister_*.deb)
+  [ -f "$deb" ] || fail "no hoister_*.deb"
+  dpkg-deb -c "$deb" >"$tmp/files"
+  for f in usr/bin/hoister usr/share/man/man1/hoister.1.gz usr/share/bash-completion/completions/hoister; do
+    grep -q " \./$f\$" "$tmp/files" || fail "$f not in the package"
+  done
+  [ "$(dpkg-deb -f "$deb" Package Section)" = $'Package: hoister\nSection: utils' ] || fail "control fields"
+  dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no computed dependency on libc6"
+  dpkg-deb -x "$deb" "$tmp/root"
+  status=0; "$tmp/root/usr/bin/hoister" -h >"$tmp/usage" || status=$?
+  [ "$status" -eq 0 ] || fail "hoister -h exited $status, not 0"
+  grep -q 'Usage:' "$tmp/usage" || fail "no usage text"
+  gzip -dc "$tmp/root/usr/share/man/man1/hoister.1.gz" | cmp -s - "$src/docs/hoister.1" || fail "stale manual page"
+  ;;
+docs) # The manual page renders cleanly; the completion parses and completes.
+  need groff
+  [ -z "$(groff -man -Tutf8 -ww "$src/docs/hoister.1" 2>&1 >/dev/null)" ] || fail "groff warnings"
+  if command -v man >/dev/null; then
+    MANWIDTH=80 man -l "$src/docs/hoister.1" 2>/dev/null | grep -q 'EXIT STATUS' || fail "man -l"
+  fi
+  comp=$src/contrib/hoister.bash-completion
+  bash -n "$comp" || fail "bash -n"
+  set +eu  # completion functions run in an interactive shell, without -e or -u
+  source "$comp"
+  complete_words() { COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMPREPLY=(); _hoister; }
+  complete_words hoister -p
+  [ "${COMPREPLY[*]}" = "-pl -pn -ph -pr" ] || fail "hoister -p: ${COMPREPLY[*]}"
+  complete_words hoister -v -#$$
+  [[ " ${COMPREPLY[*]} " == *" -#$$ "* ]] || fail "own process ID not offered after -#"
+  complete_words hoister -pl make -p
+  [ ${#COMPREPLY[@]} -eq 0 ] || fail "an argument of the target was completed as an option"
+  ;;
+zip) # From the win32 tree, when there is one: the zip holds Hoister.exe.
+  need unzip
+  [ -f "$build/Hoister.exe" ] && [ -f "$build/CPackConfig.cmake" ] || { echo "skipped: no win32 build"; exit 77; }
+  cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$tmp/out" >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail cpack; }
+  unzip -l "$tmp"/out/Hoister-*-win32.zip | grep -q '/Hoister\.exe$' || fail "no Hoister.exe in the zip"
+  ;;
+*) fail "unknown check $check" ;;
+esac
+echo "ok: $check"
