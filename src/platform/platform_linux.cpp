@@ -151,31 +151,66 @@ enum ThreadOutcome { kGone, kRefused, kUnchanged, kChanged };
 
 ThreadOutcome FailureOutcome() { return errno == ESRCH ? kGone : kRefused; }
 
+// The kernel's sched_attr, first version; glibc has no wrapper for it.
+struct ScheduleAttributes {
+    std::uint32_t size;
+    std::uint32_t policy;
+    std::uint64_t flags;
+    std::int32_t nice;
+    std::uint32_t priority;
+    std::uint64_t runtime;
+    std::uint64_t deadline;
+    std::uint64_t period;
+};
+
+// A thread's policy, nice value and real-time priority in one system call
+// where the kernel has it (the listing pays for every call per process).
+int ReadSchedule(pid_t thread, int* policy, int* nice, int* priority) {
+    static int hasGetattr = 1;
+    if (hasGetattr) {
+        ScheduleAttributes attributes;
+        // Zeroed: the size field is read by some checkers even though the
+        // kernel only writes it.
+        std::memset(&attributes, 0, sizeof attributes);
+        if (syscall(SYS_sched_getattr, thread, &attributes, sizeof attributes, 0) == 0) {
+            *policy = static_cast<int>(attributes.policy);
+            *nice = attributes.nice;
+            *priority = static_cast<int>(attributes.priority);
+            return 1;
+        }
+        if (errno != ENOSYS) return 0;
+        hasGetattr = 0;
+    }
+    *policy = sched_getscheduler(thread);
+    if (*policy < 0) return 0;
+    *policy &= ~SCHED_RESET_ON_FORK;
+    sched_param param;
+    if (sched_getparam(thread, &param) != 0) return 0;
+    *priority = param.sched_priority;
+    errno = 0;
+    *nice = getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
+    return *nice != -1 || errno == 0;
+}
+
 // Brings one thread (0: the calling one) to the setting, skipping the calls
 // that would change nothing so that a pass can tell when it is done.
 ThreadOutcome ApplyToThread(pid_t thread, const ClassSetting& setting) {
-    int policy = sched_getscheduler(thread);
-    if (policy < 0) return FailureOutcome();
-    policy &= ~SCHED_RESET_ON_FORK;
+    int policy, nice, priority;
+    if (!ReadSchedule(thread, &policy, &nice, &priority)) return FailureOutcome();
     sched_param param;
     std::memset(&param, 0, sizeof param);
     if (setting.policy != SCHED_OTHER) {
-        if (policy == setting.policy) {
-            if (sched_getparam(thread, &param) != 0) return FailureOutcome();
-            if (param.sched_priority == setting.priority) return kUnchanged;
-        }
+        if (policy == setting.policy && priority == setting.priority) return kUnchanged;
         param.sched_priority = setting.priority;
         if (sched_setscheduler(thread, setting.policy, &param) != 0) return FailureOutcome();
         return kChanged;
     }
-    errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
-    if (nice == -1 && errno != 0) return FailureOutcome();
     if (policy == SCHED_OTHER && nice == setting.nice) return kUnchanged;
     if (policy != SCHED_OTHER && sched_setscheduler(thread, SCHED_OTHER, &param) != 0) {
         return FailureOutcome();
     }
-    if (nice != setting.nice &&
+    // A real-time thread reports nice 0 whatever nice it keeps for later.
+    if ((policy != SCHED_OTHER || nice != setting.nice) &&
         setpriority(PRIO_PROCESS, static_cast<id_t>(thread), setting.nice) != 0) {
         return FailureOutcome();
     }
@@ -409,16 +444,12 @@ DWORD GetPriorityClass(HANDLE process) {
     std::uintptr_t flags;
     if (!DecodeHandle(process, kQueryRight, &id, &flags)) return 0;
     if ((flags & kSetRight) && !MayChange(id)) return 0;
-    int policy = sched_getscheduler(id);
-    if (policy < 0) return 0;
-    policy &= ~SCHED_RESET_ON_FORK;
+    int policy, nice, priority;
+    if (!ReadSchedule(id, &policy, &nice, &priority)) return 0;
     if (policy == SCHED_FIFO || policy == SCHED_RR || policy == SCHED_DEADLINE) {
         return REALTIME_PRIORITY_CLASS;
     }
     if (policy == SCHED_IDLE) return IDLE_PRIORITY_CLASS;
-    errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(id));
-    if (nice == -1 && errno != 0) return 0;
     if (nice >= 10) return IDLE_PRIORITY_CLASS;
     if (nice >= 1) return 0x4000;
     if (nice == 0) return NORMAL_PRIORITY_CLASS;
