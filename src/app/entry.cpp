@@ -1,5 +1,6 @@
 #include "app/entry.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "actions/actions.h"
@@ -76,7 +77,8 @@ int ParseOption(const char* word, char letter) {
                 FindPriorityClassByLetter(static_cast<char>(word[2] & ~0x20));
             if (!entry) return 0;
             runOptions.priorityClass = entry->value;
-            std::strcpy(runOptions.priorityName, entry->name);
+            std::snprintf(runOptions.priorityName, sizeof runOptions.priorityName, "%s",
+                          entry->name);
             return 1;
         }
         case 'Q':
@@ -125,7 +127,7 @@ int HoisterMain(int argc, char* argv[]) {
     }
     runOptions.platformId = version.dwPlatformId;
 
-    std::strcpy(runOptions.priorityName, "High");
+    std::snprintf(runOptions.priorityName, sizeof runOptions.priorityName, "%s", "High");
     std::memset(runOptions.target, 0, sizeof runOptions.target);
     std::memset(runOptions.targetArgs, 0, sizeof runOptions.targetArgs);
 
