@@ -245,25 +245,25 @@ HMODULE LoadLibraryA(const char* name) {
     return reinterpret_cast<HMODULE>(module);
 }
 
-FARPROC GetProcAddress(HMODULE handle, const char* name) {
-    auto* module = reinterpret_cast<fake::Module*>(handle);
-    if (module != &fake::kernel32 && module != &fake::psapi && module != &fake::vdmdbg) {
+FARPROC GetProcAddress(HMODULE module, const char* name) {
+    auto* table = reinterpret_cast<fake::Module*>(module);
+    if (table != &fake::kernel32 && table != &fake::psapi && table != &fake::vdmdbg) {
         return nullptr;
     }
     if (state.missingFunctions.count(name)) return nullptr;
-    for (const char* const* function = module->functions; *function; ++function) {
+    for (const char* const* function = table->functions; *function; ++function) {
         if (std::strcmp(*function, name) == 0) return fake::EntryPoint(name);
     }
     return nullptr;
 }
 
-BOOL FreeLibrary(HMODULE handle) {
-    auto* module = reinterpret_cast<fake::Module*>(handle);
-    if (module != &fake::kernel32 && module != &fake::psapi && module != &fake::vdmdbg) {
+BOOL FreeLibrary(HMODULE module) {
+    auto* table = reinterpret_cast<fake::Module*>(module);
+    if (table != &fake::kernel32 && table != &fake::psapi && table != &fake::vdmdbg) {
         ++state.badReleases;
         return FALSE;
     }
-    state.calls.push_back(std::string("FreeLibrary ") + module->name);
+    state.calls.push_back(std::string("FreeLibrary ") + table->name);
     --state.librariesOutstanding;
     return TRUE;
 }
@@ -308,22 +308,22 @@ HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
     return fake::NewHandle(fake::Kind::Process, processId, access);
 }
 
-DWORD GetPriorityClass(HANDLE handle) {
-    fake::HandleObject* object = fake::Live(handle, fake::Kind::Process);
+DWORD GetPriorityClass(HANDLE process) {
+    fake::HandleObject* object = fake::Live(process, fake::Kind::Process);
     if (!object || !(object->access & PROCESS_QUERY_INFORMATION)) return 0;
-    fake::Process* process = fake::FindProcess(object->processId);
-    if (!process || process->getClassFails) return 0;
-    return process->priorityClass;
+    fake::Process* target = fake::FindProcess(object->processId);
+    if (!target || target->getClassFails) return 0;
+    return target->priorityClass;
 }
 
-BOOL SetPriorityClass(HANDLE handle, DWORD priorityClass) {
-    fake::HandleObject* object = fake::Live(handle, fake::Kind::Process);
+BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
+    fake::HandleObject* object = fake::Live(process, fake::Kind::Process);
     if (!object || !(object->access & PROCESS_SET_INFORMATION)) return FALSE;
     state.calls.push_back("SetPriorityClass " + std::to_string(object->processId) + " " +
                           fake::Hex(priorityClass));
-    fake::Process* process = fake::FindProcess(object->processId);
-    if (!process || process->setClassFails) return FALSE;
-    process->priorityClass = priorityClass;
+    fake::Process* target = fake::FindProcess(object->processId);
+    if (!target || target->setClassFails) return FALSE;
+    target->priorityClass = priorityClass;
     state.priorityChanges.emplace_back(object->processId, priorityClass);
     return TRUE;
 }
