@@ -137,6 +137,7 @@ std::int32_t WalkNt(ProcessVisitor visitor, void* userData) {
         if (process) {
             HMODULE module;
             DWORD needed;
+            // NOLINTNEXTLINE(bugprone-sizeof-expression): a handle's size, not its target's.
             if (enumModules(process, &module, sizeof module, &needed) &&
                 !moduleFileName(process, module, name, sizeof name)) {
                 name[0] = '\0';
