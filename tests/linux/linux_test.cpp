@@ -18,17 +18,11 @@
 
 #include "platform/command_line_posix.h"
 #include "platform/platform.h"
+#include "support.h"
 
 using namespace plat;
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // A field of /proc/PID/task/TID/stat, numbered as in proc(5).
 long StatField(pid_t id, pid_t thread, int field) {
@@ -39,26 +33,6 @@ long StatField(pid_t id, pid_t thread, int field) {
     for (int i = 3; i <= field; ++i)
         rest >> value;
     return std::atol(value.c_str());
-}
-
-std::vector<pid_t> NumericEntries(const std::string& dir) {
-    std::vector<pid_t> ids;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* entry = readdir(d))
-            if (std::atoi(entry->d_name) > 0) ids.push_back(std::atoi(entry->d_name));
-        closedir(d);
-    }
-    return ids;
-}
-
-std::vector<pid_t> FindByPath(const std::string& path) {
-    std::vector<pid_t> found;
-    char target[4096];
-    for (pid_t id : NumericEntries("/proc")) {
-        ssize_t n = readlink(("/proc/" + std::to_string(id) + "/exe").c_str(), target, 4096);
-        if (n > 0 && path == std::string(target, n)) found.push_back(id);
-    }
-    return found;
 }
 
 // Every thread of the process has this nice value and policy.
@@ -120,22 +94,9 @@ class Linux : public ::testing::Test {
 
     // Output goes to a file: a launched child keeps the program's stdout.
     int Run(const std::vector<std::string>& words, std::string* out) {
-        std::vector<char*> argv = {const_cast<char*>(HOISTER_PROGRAM)};
-        for (const std::string& word : words)
-            argv.push_back(const_cast<char*>(word.c_str()));
-        argv.push_back(nullptr);
-        std::string outPath = dir_ + "/out";
-        pid_t id = fork();
-        if (id == 0) {
-            int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        int status = -1;
-        waitpid(id, &status, 0);
-        *out = ReadFile(outPath);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        int status = RunProgram({}, words, dir_ + "/out");
+        *out = ReadFile(dir_ + "/out");
+        return status;
     }
 
     std::string dir_, marker_, file_, path_;

@@ -1,10 +1,14 @@
 // Test helper: starts as many extra threads as its first argument says,
-// writes one line, then sleeps until it is killed.
+// writes one line, then sleeps until it is killed. Given "threads" instead,
+// it keeps starting threads (some from threads that end right after, some
+// that stay); given "processes", it keeps forking children that end soon.
 #include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 static void* SleepForever(void*) {
     for (;;)
@@ -12,14 +16,50 @@ static void* SleepForever(void*) {
     return nullptr;
 }
 
-int main(int argc, char** argv) {
-    int threads = argc > 1 ? std::atoi(argv[1]) : 0;
-    for (int i = 0; i < threads; ++i) {
-        pthread_t thread;
-        if (pthread_create(&thread, nullptr, SleepForever, nullptr) != 0) return 1;
-    }
+static int Start(void* (*body)(void*)) {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, body, nullptr) != 0) return 0;
+    pthread_detach(thread);
+    return 1;
+}
+
+// Each link starts its successor, so new threads also come from threads
+// that a class change may not have reached yet.
+static void* ChainLink(void*) {
+    usleep(500);
+    Start(ChainLink);
+    return nullptr;
+}
+
+static void Ready() {
     std::puts("ready");
     std::fflush(stdout);
+}
+
+int main(int argc, char** argv) {
+    const char* mode = argc > 1 ? argv[1] : "0";
+    if (std::strcmp(mode, "threads") == 0) {
+        for (int i = 0; i < 8; ++i)
+            if (!Start(ChainLink)) return 1;
+        Ready();
+        for (int kept = 0;; usleep(1000))
+            if (kept < 64 && Start(SleepForever)) ++kept;
+    }
+    if (std::strcmp(mode, "processes") == 0) {
+        Ready();
+        for (;; usleep(300)) {
+            if (fork() == 0) {
+                usleep(2000);
+                _exit(0);
+            }
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+        }
+    }
+    int threads = std::atoi(mode);
+    for (int i = 0; i < threads; ++i)
+        if (!Start(SleepForever)) return 1;
+    Ready();
     SleepForever(nullptr);
     return 0;
 }
