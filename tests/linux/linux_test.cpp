@@ -24,17 +24,6 @@ using namespace plat;
 
 namespace {
 
-// A field of /proc/PID/task/TID/stat, numbered as in proc(5).
-long StatField(pid_t id, pid_t thread, int field) {
-    std::string stat =
-        ReadFile("/proc/" + std::to_string(id) + "/task/" + std::to_string(thread) + "/stat");
-    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-    std::string value;
-    for (int i = 3; i <= field; ++i)
-        rest >> value;
-    return std::atol(value.c_str());
-}
-
 // Every thread of the process has this nice value and policy.
 void ExpectAllThreads(pid_t id, long nice, long policy) {
     std::vector<pid_t> threads = NumericEntries("/proc/" + std::to_string(id) + "/task");
@@ -45,63 +34,7 @@ void ExpectAllThreads(pid_t id, long nice, long policy) {
     }
 }
 
-class Linux : public ::testing::Test {
-  protected:
-    // What the program launches outlives it; as subreaper we can reap it.
-    static void SetUpTestSuite() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
-
-    void SetUp() override {
-        char dir[] = "/tmp/hoister-XXXXXX";
-        ASSERT_TRUE(mkdtemp(dir));
-        dir_ = dir;
-        marker_ = dir_.substr(5);
-        file_ = "sleeper " + marker_;
-        path_ = dir_ + "/" + file_;
-        std::ofstream(path_, std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
-        ASSERT_EQ(chmod(path_.c_str(), 0755), 0);
-    }
-
-    void TearDown() override {
-        for (pid_t id : FindByPath(path_))
-            started_.push_back(id);
-        for (pid_t id : started_) {
-            kill(id, SIGKILL);
-            waitpid(id, nullptr, 0);
-        }
-        unlink(path_.c_str());
-        unlink((dir_ + "/out").c_str());
-        rmdir(dir_.c_str());
-    }
-
-    // Returns once the copy runs with its extra threads.
-    pid_t StartSleeper(int threads) {
-        int ready[2];
-        std::string count = std::to_string(threads);
-        if (pipe(ready) != 0) return -1;
-        pid_t id = fork();
-        if (id == 0) {
-            dup2(ready[1], 1);
-            execl(path_.c_str(), path_.c_str(), count.c_str(), (char*)nullptr);
-            _exit(127);
-        }
-        close(ready[1]);
-        char line[8];
-        if (read(ready[0], line, sizeof line) <= 0) id = -1;
-        close(ready[0]);
-        if (id > 0) started_.push_back(id);
-        return id;
-    }
-
-    // Output goes to a file: a launched child keeps the program's stdout.
-    int Run(const std::vector<std::string>& words, std::string* out) {
-        int status = RunProgram({}, words, dir_ + "/out");
-        *out = ReadFile(dir_ + "/out");
-        return status;
-    }
-
-    std::string dir_, marker_, file_, path_;
-    std::vector<pid_t> started_;
-};
+class Linux : public SleeperTest {};
 
 TEST(SplitCommandLine, FollowsWindowsRules) {
     const struct {
@@ -134,7 +67,7 @@ TEST(SplitCommandLine, FollowsWindowsRules) {
 }
 
 TEST_F(Linux, BackendFindsChildAndItsPath) {
-    pid_t id = StartSleeper(0);
+    pid_t id = Start("0");
     ASSERT_GT(id, 0);
     HMODULE psapi = LoadLibraryA("psapi.dll");
     ASSERT_TRUE(psapi);
@@ -164,7 +97,7 @@ TEST_F(Linux, BackendFindsChildAndItsPath) {
 }
 
 TEST_F(Linux, BackendSetsEveryThreadThenRefusesWhenGone) {
-    pid_t id = StartSleeper(4);
+    pid_t id = Start("4");
     ASSERT_GT(id, 0);
     HANDLE process = OpenProcess(0x600, FALSE, id);
     EXPECT_FALSE(SetPriorityClass(process, 0x4000));
@@ -206,39 +139,38 @@ TEST_F(Linux, BackendCreatesInClassAndSessionOrFailsCleanly) {
 }
 
 TEST_F(Linux, ProgramUsageAndParameterErrors) {
-    std::string usage, out;
-    EXPECT_EQ(Run({}, &usage), 1);
+    EXPECT_EQ(Run({}), 1);
+    const std::string usage = out_;
     ASSERT_EQ(usage.rfind("Hoister.exe v1.4", 0), 0u);
     std::size_t bannerEnd = usage.find('\n', usage.find('\n') + 1) + 1;
     std::string banner = usage.substr(0, bannerEnd);
     EXPECT_EQ(usage.find("Hoister.exe: Spawns"), bannerEnd);
-    EXPECT_EQ(Run({"-h"}, &out), 0);
-    EXPECT_EQ(out, usage);
-    EXPECT_EQ(Run({"-x"}, &out), 0);
-    EXPECT_EQ(out, banner + "Error: Parameter -x not understood\n\n" + usage.substr(bannerEnd));
-    EXPECT_EQ(Run({"-q", "-x"}, &out), 0);
-    EXPECT_EQ(out, banner);
+    EXPECT_EQ(Run({"-h"}), 0);
+    EXPECT_EQ(out_, usage);
+    EXPECT_EQ(Run({"-x"}), 0);
+    EXPECT_EQ(out_, banner + "Error: Parameter -x not understood\n\n" + usage.substr(bannerEnd));
+    EXPECT_EQ(Run({"-q", "-x"}), 0);
+    EXPECT_EQ(out_, banner);
 }
 
 TEST_F(Linux, ProgramListsAndChangesByName) {
-    pid_t a = StartSleeper(3), b = StartSleeper(3);
+    pid_t a = Start("3"), b = Start("3");
     ASSERT_GT(a, 0);
     ASSERT_GT(b, 0);
-    std::string out;
-    Run({"-l"}, &out);
+    Run({"-l"});
     for (pid_t id : {a, b}) {
         char line[512];
         std::snprintf(line, sizeof line, "%4d Normal   %s\n", id, path_.c_str());
-        EXPECT_NE(out.find(line), std::string::npos) << out;
+        EXPECT_NE(out_.find(line), std::string::npos) << out_;
     }
-    EXPECT_EQ(Run({"-pl", marker_}, &out), 1);
+    EXPECT_EQ(Run({"-pl", marker_}), 1);
     ExpectAllThreads(std::min(a, b), 19, 0);
     ExpectAllThreads(std::max(a, b), 0, 0);
-    EXPECT_EQ(Run({"-a", "-pl", marker_}, &out), 1);
+    EXPECT_EQ(Run({"-a", "-pl", marker_}), 1);
     ExpectAllThreads(std::max(a, b), 19, 0);
     if (geteuid() != 0) GTEST_SKIP() << "High, Realtime and back to Normal need root";
     for (const char* option : {"-ph", "-pr", "-pn"}) {
-        EXPECT_EQ(Run({"-a", option, marker_}, &out), 1);
+        EXPECT_EQ(Run({"-a", option, marker_}), 1);
         long nice = option[2] == 'n' ? 0 : -10, policy = option[2] == 'r' ? 2 : 0;
         ExpectAllThreads(a, nice, policy);
         ExpectAllThreads(b, nice, policy);
@@ -246,18 +178,17 @@ TEST_F(Linux, ProgramListsAndChangesByName) {
 }
 
 TEST_F(Linux, ProgramChangesById) {
-    pid_t id = StartSleeper(0);
+    pid_t id = Start("0");
     ASSERT_GT(id, 0);
-    std::string out;
-    EXPECT_EQ(Run({"-#" + std::to_string(id), "-pl"}, &out), 1);
-    EXPECT_NE(out.find(path_ + " priority set to Low\n"), std::string::npos) << out;
+    EXPECT_EQ(Run({"-#" + std::to_string(id), "-pl"}), 1);
+    EXPECT_NE(out_.find(path_ + " priority set to Low\n"), std::string::npos) << out_;
     ExpectAllThreads(id, 19, 0);
 
     pid_t unused = std::atoi(ReadFile("/proc/sys/kernel/pid_max").c_str()) - 1;
     while (access(("/proc/" + std::to_string(unused)).c_str(), F_OK) == 0)
         --unused;
-    EXPECT_EQ(Run({"-#" + std::to_string(unused)}, &out), 0);
-    EXPECT_NE(out.find("Error: Process with ID #" + std::to_string(unused) + " not found.\n"),
+    EXPECT_EQ(Run({"-#" + std::to_string(unused)}), 0);
+    EXPECT_NE(out_.find("Error: Process with ID #" + std::to_string(unused) + " not found.\n"),
               std::string::npos);
 }
 
@@ -265,16 +196,15 @@ TEST_F(Linux, ProgramLaunchesInClassOnlyWhenAskedTo) {
     // A path that begins with '/' reads as an option: the copy is found on PATH.
     std::string oldPath = getenv("PATH");
     setenv("PATH", (dir_ + ":" + oldPath).c_str(), 1);
-    std::string out;
-    EXPECT_EQ(Run({"-s", "-pl", file_}, &out), 1) << out;
+    EXPECT_EQ(Run({"-s", "-pl", file_}), 1) << out_;
     std::vector<pid_t> first = FindByPath(path_);
     EXPECT_EQ(first.size(), 1u);
-    EXPECT_EQ(Run({"-s", "-pl", file_}, &out), 1);
+    EXPECT_EQ(Run({"-s", "-pl", file_}), 1);
     EXPECT_EQ(FindByPath(path_), first) << "-s starts nothing while one runs";
 
-    EXPECT_EQ(Run({"-f", "-pl", file_, "a", "b"}, &out), 1);
+    EXPECT_EQ(Run({"-f", "-pl", file_, "a", "b"}), 1);
     setenv("PATH", oldPath.c_str(), 1);
-    EXPECT_NE(out.find("Created: \"" + file_ + "  a b\"\n"), std::string::npos) << out;
+    EXPECT_NE(out_.find("Created: \"" + file_ + "  a b\"\n"), std::string::npos) << out_;
     std::vector<pid_t> all = FindByPath(path_);
     ASSERT_EQ(all.size(), 2u);
     pid_t id = all[0] == first[0] ? all[1] : all[0];

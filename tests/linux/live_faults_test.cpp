@@ -26,23 +26,14 @@ const std::vector<std::string> kNobody = {"setpriv",         "--reuid=65534",
                                           "--regid=65534",   "--clear-groups",
                                           "--inh-caps=-all", "--bounding-set=-all"};
 
-// The nice field of a stat file; -100 when it cannot be read (gone).
-long NiceIn(const std::string& statPath) {
-    std::string stat = ReadFile(statPath), value = "-100";
-    std::istringstream fields(stat.empty() ? "" : stat.substr(stat.rfind(')') + 2));
-    for (int i = 3; i <= 19; ++i)
-        fields >> value;
-    return std::atol(value.c_str());
-}
-
-long Nice(pid_t id) { return NiceIn("/proc/" + std::to_string(id) + "/stat"); }
+long Nice(pid_t id) { return StatField(id, id, 19); }
 
 // Threads that end while being read are skipped.
 void ExpectLiveThreadsNice(pid_t id, long nice) {
     const std::string task = "/proc/" + std::to_string(id) + "/task/";
     int seen = 0;
     for (pid_t thread : NumericEntries(task)) {
-        long value = NiceIn(task + std::to_string(thread) + "/stat");
+        long value = StatField(id, thread, 19);
         if (value == -100) continue;
         EXPECT_EQ(value, nice) << "thread " << thread;
         ++seen;
@@ -50,62 +41,7 @@ void ExpectLiveThreadsNice(pid_t id, long nice) {
     EXPECT_GT(seen, 1);
 }
 
-class LiveFaults : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
-
-    void SetUp() override {
-        char dir[] = "/tmp/hoister-XXXXXX";
-        ASSERT_TRUE(mkdtemp(dir));
-        dir_ = dir;
-        ASSERT_EQ(chmod(dir, 0755), 0);  // the unprivileged runs read it
-        marker_ = dir_.substr(5);
-        file_ = "sleeper " + marker_;
-        path_ = dir_ + "/" + file_;
-        std::ofstream(path_, std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
-        ASSERT_EQ(chmod(path_.c_str(), 0755), 0);
-    }
-
-    // Children of what we started were handed to us: reap until none is left.
-    void TearDown() override {
-        for (pid_t id : FindByPath(path_))
-            started_.push_back(id);
-        for (pid_t id : started_)
-            kill(id, SIGKILL);
-        while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
-        }
-        unlink(path_.c_str());
-        unlink((dir_ + "/out").c_str());
-        rmdir(dir_.c_str());
-    }
-
-    pid_t Start(const char* mode) {
-        int ready[2];
-        if (pipe(ready) != 0) return -1;
-        pid_t id = fork();
-        if (id == 0) {
-            dup2(ready[1], 1);
-            execl(path_.c_str(), path_.c_str(), mode, (char*)nullptr);
-            _exit(127);
-        }
-        close(ready[1]);
-        char line[8];
-        if (read(ready[0], line, sizeof line) <= 0) id = -1;
-        close(ready[0]);
-        if (id > 0) started_.push_back(id);
-        return id;
-    }
-
-    int Run(const std::vector<std::string>& prefix, const std::vector<std::string>& args) {
-        int status = RunProgram(prefix, args, dir_ + "/out");
-        out_ = ReadFile(dir_ + "/out");
-        out_.erase(0, out_.find('\n', out_.find('\n') + 1) + 1);  // the banner
-        return status;
-    }
-
-    std::string dir_, marker_, file_, path_, out_;
-    std::vector<pid_t> started_;
-};
+class LiveFaults : public SleeperTest {};
 
 TEST_F(LiveFaults, BackendQueriesOfAProcessEndedAfterTheListFail) {
     pid_t id = Start("0");
@@ -135,10 +71,10 @@ TEST_F(LiveFaults, BackendQueriesOfAProcessEndedAfterTheListFail) {
 TEST_F(LiveFaults, ProgramWalksWhileProcessesComeAndGo) {
     ASSERT_GT(Start("processes"), 0);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(Run({}, {"-l", "-a", "nosuchprocessxyz"}), 1);
-        EXPECT_EQ(Run({}, {"-a", "-pl", marker_}), 1);
+        EXPECT_EQ(Run({"-l", "-a", "nosuchprocessxyz"}), 1);
+        EXPECT_EQ(Run({"-a", "-pl", marker_}), 1);
         // Every match either changed or, gone before it could be, failed.
-        std::istringstream lines(out_);
+        std::istringstream lines(Body());
         for (std::string line; std::getline(lines, line);) {
             EXPECT_TRUE(line == path_ + " priority set to Low" ||
                         line == "Error: command to set " + path_ + " priority to Low failed")
@@ -153,8 +89,8 @@ TEST_F(LiveFaults, ProgramSetsEveryThreadWhileThreadsAreStarted) {
     const char* classes[] = {"-pl", "-ph", "-pn"};
     const long nices[] = {19, -10, 0};
     for (int i = 0; i < (geteuid() == 0 ? 3 : 1); ++i) {
-        EXPECT_EQ(Run({}, {"-#" + std::to_string(id), classes[i]}), 1);
-        EXPECT_NE(out_.find(path_ + " priority set to "), std::string::npos) << out_;
+        EXPECT_EQ(Run({"-#" + std::to_string(id), classes[i]}), 1);
+        EXPECT_NE(Body().find(path_ + " priority set to "), std::string::npos) << Body();
         ExpectLiveThreadsNice(id, nices[i]);
     }
 }
@@ -183,24 +119,25 @@ TEST_F(LiveFaults, ProgramWithoutPrivilegeSkipsOthersAndCannotRaise) {
 
     std::string oldPath = getenv("PATH");
     setenv("PATH", (dir_ + ":" + oldPath).c_str(), 1);
-    EXPECT_EQ(Run(kNobody, {"-f", "-pl", file_}), 1) << out_;
+    EXPECT_EQ(Run({"-f", "-pl", file_}, kNobody), 1) << Body();
     std::vector<pid_t> all = FindByPath(path_);
     ASSERT_EQ(all.size(), 2u);
     pid_t theirs = all[0] == ours ? all[1] : all[0];
     EXPECT_EQ(Nice(theirs), 19);
 
-    EXPECT_EQ(Run(kNobody, {"-l", "-a", "nosuchprocessxyz"}), 1);
-    EXPECT_NE(out_.find(std::to_string(theirs) + " Low      " + path_), std::string::npos) << out_;
-    EXPECT_EQ(out_.find(std::to_string(ours) + " "), std::string::npos) << out_;
-    EXPECT_EQ(Run(kNobody, {"-a", "-pl", marker_}), 1);
-    EXPECT_EQ(out_, path_ + " priority set to Low\n") << "only the one of our own";
+    EXPECT_EQ(Run({"-l", "-a", "nosuchprocessxyz"}, kNobody), 1);
+    EXPECT_NE(Body().find(std::to_string(theirs) + " Low      " + path_), std::string::npos)
+        << Body();
+    EXPECT_EQ(Body().find(std::to_string(ours) + " "), std::string::npos) << Body();
+    EXPECT_EQ(Run({"-a", "-pl", marker_}, kNobody), 1);
+    EXPECT_EQ(Body(), path_ + " priority set to Low\n") << "only the one of our own";
     EXPECT_EQ(Nice(ours), 0);
 
     const std::string failed = "Error: command to set " + path_ + " priority to ";
-    Run(kNobody, {"-pn", "-#" + std::to_string(theirs)});
-    EXPECT_NE(out_.find(failed + "Normal failed\n"), std::string::npos) << out_;
-    Run(kNobody, {"-ph", "-a", marker_});
-    EXPECT_EQ(out_, failed + "High failed\n");
+    Run({"-pn", "-#" + std::to_string(theirs)}, kNobody);
+    EXPECT_NE(Body().find(failed + "Normal failed\n"), std::string::npos) << Body();
+    Run({"-ph", "-a", marker_}, kNobody);
+    EXPECT_EQ(Body(), failed + "High failed\n");
     EXPECT_EQ(Nice(theirs), 19);
 
     for (pid_t id : all)
@@ -208,9 +145,9 @@ TEST_F(LiveFaults, ProgramWithoutPrivilegeSkipsOthersAndCannotRaise) {
     while (waitpid(-1, nullptr, 0) > 0) {
     }
     started_.clear();
-    EXPECT_EQ(Run(kNobody, {"-f", "-ph", file_}), 0);
+    EXPECT_EQ(Run({"-f", "-ph", file_}, kNobody), 0);
     setenv("PATH", oldPath.c_str(), 1);
-    EXPECT_NE(out_.find("Error: Failed to create"), std::string::npos) << out_;
+    EXPECT_NE(Body().find("Error: Failed to create"), std::string::npos) << Body();
     EXPECT_TRUE(FindByPath(path_).empty());
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "no child is left behind";
 }

@@ -3,8 +3,12 @@
 #define HOISTER_TESTS_LINUX_SUPPORT_H
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,5 +79,83 @@ inline int RunProgram(const std::vector<std::string>& prefix, const std::vector<
     }
     return WEXITSTATUS(status);
 }
+
+// A field of /proc/PID/task/TID/stat, numbered as in proc(5); -100 when the
+// thread is gone.
+inline long StatField(pid_t id, pid_t thread, int field) {
+    std::string stat =
+        ReadFile("/proc/" + std::to_string(id) + "/task/" + std::to_string(thread) + "/stat");
+    if (stat.empty()) return -100;
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string value;
+    for (int i = 3; i <= field; ++i)
+        rest >> value;
+    return std::atol(value.c_str());
+}
+
+// Copies of the sleeper helper under a unique path, so nothing else matches
+// them; everything started is ended and reaped by ID.
+class SleeperTest : public ::testing::Test {
+  protected:
+    // What the program launches outlives it; as subreaper we can reap it.
+    static void SetUpTestSuite() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+    void SetUp() override {
+        char dir[] = "/tmp/hoister-XXXXXX";
+        ASSERT_TRUE(mkdtemp(dir));
+        dir_ = dir;
+        ASSERT_EQ(chmod(dir, 0755), 0);  // the unprivileged runs read it
+        marker_ = dir_.substr(5);
+        file_ = "sleeper " + marker_;
+        path_ = dir_ + "/" + file_;
+        std::ofstream(path_, std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
+        ASSERT_EQ(chmod(path_.c_str(), 0755), 0);
+    }
+
+    // Children of what we started were handed to us: reap until none is left.
+    void TearDown() override {
+        for (pid_t id : FindByPath(path_))
+            started_.push_back(id);
+        for (pid_t id : started_)
+            kill(id, SIGKILL);
+        while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+        }
+        unlink(path_.c_str());
+        unlink((dir_ + "/out").c_str());
+        rmdir(dir_.c_str());
+    }
+
+    // Starts a copy with one argument (see sleeper.cpp); returns once it runs.
+    pid_t Start(const std::string& argument) {
+        int ready[2];
+        if (pipe(ready) != 0) return -1;
+        pid_t id = fork();
+        if (id == 0) {
+            dup2(ready[1], 1);
+            execl(path_.c_str(), path_.c_str(), argument.c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        close(ready[1]);
+        char line[8];
+        if (read(ready[0], line, sizeof line) <= 0) id = -1;
+        close(ready[0]);
+        if (id > 0) started_.push_back(id);
+        return id;
+    }
+
+    // Runs the program; its output lands in out_. A file, not a pipe: a
+    // launched child keeps the program's stdout.
+    int Run(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
+        int status = RunProgram(prefix, args, dir_ + "/out");
+        out_ = ReadFile(dir_ + "/out");
+        return status;
+    }
+
+    // out_ without the two banner lines.
+    std::string Body() const { return out_.substr(out_.find('\n', out_.find('\n') + 1) + 1); }
+
+    std::string dir_, marker_, file_, path_, out_;
+    std::vector<pid_t> started_;
+};
 
 #endif
