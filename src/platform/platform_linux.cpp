@@ -471,12 +471,17 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
     char path[32];
     std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(id));
     // A thread started during a pass may have copied the old setting from
-    // its creator: pass again until a pass finds nothing left to change.
+    // its creator, and shows up in the task list only once its creation is
+    // complete, possibly after its creator has ended; and a thread that ends
+    // while the list is read can cut that read short. So a pass that finds
+    // nothing to change proves little: stop after three such passes in a row.
+    int cleanPasses = 0;
     for (int i = 0; i < kMaxPasses; ++i) {
         Pass pass = {&setting, 0, 0, 0};
         if (ForEachId(path, ApplyToTask, &pass) < 0) return FALSE;
         if (pass.refused || !pass.seen) return FALSE;
-        if (!pass.changed) return TRUE;
+        cleanPasses = pass.changed ? 0 : cleanPasses + 1;
+        if (cleanPasses == 3) return TRUE;
     }
     return FALSE;
 }
