@@ -1,0 +1,139 @@
+// The Linux backend's process walk: the IDs from /proc, and each process's
+// executable path from its exe link.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/linux_backend.h"
+
+namespace plat {
+namespace linux_backend {
+namespace {
+
+int ParseId(const char* text, DWORD* id) {
+    std::uint64_t value = 0;
+    if (!*text) return 0;
+    for (; *text; ++text) {
+        if (*text < '0' || *text > '9') return 0;
+        value = value * 10 + static_cast<unsigned>(*text - '0');
+        if (value > 0x7FFFFFFF) return 0;
+    }
+    *id = static_cast<DWORD>(value);
+    return *id != 0;
+}
+
+struct IdList {
+    DWORD* ids;
+    DWORD capacity;
+    DWORD count;
+    int full;
+};
+
+int CollectId(DWORD id, void* context) {
+    IdList* list = static_cast<IdList*>(context);
+    if (list->count == list->capacity) {
+        list->full = 1;
+        return 0;
+    }
+    list->ids[list->count++] = id;
+    return 1;
+}
+
+// The module handle that EnumProcessModules hands out: every process has one
+// module here, its executable.
+char mainModule;
+
+struct ThreadLink {
+    pid_t process;
+    char* name;
+    DWORD size;
+    ssize_t length;
+};
+
+int ReadThreadLink(DWORD thread, void* context) {
+    ThreadLink* link = static_cast<ThreadLink*>(context);
+    if (static_cast<pid_t>(thread) == link->process) return 1;
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%d/task/%u/exe", static_cast<int>(link->process),
+                  static_cast<unsigned>(thread));
+    link->length = readlink(path, link->name, link->size - 1);
+    return link->length <= 0;
+}
+
+}  // namespace
+
+int ForEachId(const char* path, int (*visit)(DWORD id, void* context), void* context) {
+    int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return -1;
+    alignas(dirent64) char buffer[32768];
+    for (;;) {
+        ssize_t got = getdents64(dir, buffer, sizeof buffer);
+        if (got < 0) {
+            close(dir);
+            return -1;
+        }
+        if (got == 0) break;
+        for (ssize_t at = 0; at < got;) {
+            const dirent64* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            DWORD id;
+            if (ParseId(entry->d_name, &id) && !visit(id, context)) {
+                close(dir);
+                return 1;
+            }
+        }
+    }
+    close(dir);
+    return 1;
+}
+
+BOOL WINAPI EnumProcessesLinux(DWORD* ids, DWORD bytes, DWORD* bytesWritten) {
+    if (!ids || !bytesWritten) return FALSE;
+    IdList list = {ids, static_cast<DWORD>(bytes / sizeof(DWORD)), 0, 0};
+    if (ForEachId("/proc", CollectId, &list) < 0) return FALSE;
+    // A full block tells the caller to try again with a larger one.
+    *bytesWritten = list.full ? bytes : list.count * static_cast<DWORD>(sizeof(DWORD));
+    return TRUE;
+}
+
+BOOL WINAPI EnumProcessModulesLinux(HANDLE process, HMODULE* modules, DWORD bytes,
+                                    DWORD* bytesNeeded) {
+    pid_t id;
+    if (!DecodeHandle(process, kQueryRight | kReadRight, &id) || !bytesNeeded) return FALSE;
+    if (modules && bytes >= sizeof(HMODULE)) modules[0] = reinterpret_cast<HMODULE>(&mainModule);
+    *bytesNeeded = sizeof(HMODULE);
+    return TRUE;
+}
+
+// One system call per process gives the path. A kernel thread has no exe
+// link, and neither has a process that has ended, so they get no name. Once
+// the main thread has ended, its link is gone while the process runs on:
+// then any live thread's link tells.
+DWORD WINAPI GetModuleFileNameExALinux(HANDLE process, HMODULE module, char* name, DWORD size) {
+    pid_t id;
+    if (!DecodeHandle(process, kQueryRight | kReadRight, &id) || !name || size == 0) return 0;
+    if (module && module != reinterpret_cast<HMODULE>(&mainModule)) return 0;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(id));
+    ssize_t length = readlink(path, name, size - 1);
+    if (length <= 0 && errno == ENOENT && size > 1) {
+        std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(id));
+        ThreadLink link = {id, name, size, -1};
+        ForEachId(path, ReadThreadLink, &link);
+        length = link.length;
+    }
+    if (length <= 0) {
+        name[0] = '\0';
+        return 0;
+    }
+    name[length] = '\0';
+    return static_cast<DWORD>(length);
+}
+
+int WINAPI VDMEnumTaskWOWExLinux(DWORD, TaskEnumProcEx, LPARAM) { return 0; }
+
+}  // namespace linux_backend
+}  // namespace plat
