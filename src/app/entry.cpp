@@ -133,7 +133,7 @@ int HoisterMain(int argc, char* argv[]) {
 
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
-        if ((word[0] == '-' || word[0] == '/') && !runOptions.targetGiven) {
+        if (!runOptions.targetGiven && word[0] && std::strchr(plat::OptionPrefixes(), word[0])) {
             char letter = word[1];
             if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
             if (letter == 'H') {

@@ -120,6 +120,10 @@ typedef BOOL(WINAPI* TaskEnumProcEx)(DWORD threadId, WORD hMod16, WORD hTask16, 
 typedef int(WINAPI* VDMEnumTaskWOWExFn)(DWORD processId, TaskEnumProcEx callback,
                                         LPARAM userDefined);
 
+/// The characters that start an option word: "-" and "/" on Windows, "-"
+/// alone where "/" begins an absolute path.
+const char* OptionPrefixes();
+
 /// Fills dwPlatformId (1: the 95/98 family, 2: the NT family); 0 on failure,
 /// including a size field other than 148.
 BOOL GetVersionExA(OSVERSIONINFOA* info);

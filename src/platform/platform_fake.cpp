@@ -209,6 +209,8 @@ namespace plat {
 
 using fake::state;
 
+const char* OptionPrefixes() { return state.optionPrefixes.c_str(); }
+
 BOOL GetVersionExA(OSVERSIONINFOA* info) {
     ++state.versionCalls;
     if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) return FALSE;

@@ -44,6 +44,7 @@ struct Creation {
 struct State {
     // The system.
     plat::DWORD platformId = plat::VER_PLATFORM_WIN32_NT;
+    std::string optionPrefixes = "-/";
     std::vector<Process> processes;
 
     // Faults.

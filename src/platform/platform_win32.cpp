@@ -42,6 +42,8 @@ static_assert(offsetof(plat::PROCESSENTRY32, th32ProcessID) ==
 
 namespace plat {
 
+const char* OptionPrefixes() { return "-/"; }
+
 BOOL GetVersionExA(OSVERSIONINFOA* info) {
     return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(info));
 }

@@ -152,6 +152,17 @@ TEST_F(Entry, ModeChoiceAndWhatEachRunPrints) {
     }
 }
 
+TEST_F(Entry, WhereASlashBeginsAPathOnlyADashStartsAnOption) {
+    fake::World().optionPrefixes = "-";
+    AddProcess(5, "/usr/bin/note");
+    RunResult run = RunHoister({"-pl", "/usr/bin/", "/x", "-y"});
+    EXPECT_EQ(run.out, std::string(kBanner) + "/usr/bin/note priority set to Low\n");
+    EXPECT_STREQ(runOptions.targetArgs, " /x -y");
+    run = RunHoister({"/l"});
+    EXPECT_EQ(run.out, kBanner);
+    EXPECT_EQ(run.status, 1);
+}
+
 TEST_F(Entry, DelaySleepsInMillisecondsAfterTheListingAndBeforeTheMode) {
     AddProcess(5, "C:\\notepad.exe");
     RunHoister({"-d4294967", "-l", "notepad"});
