@@ -31,7 +31,10 @@ std::int32_t LaunchTarget();
 /// Runs the name match and launches the target only when nothing matched.
 std::int32_t StartIfNotRunning();
 
-/// The command line of the launch: the target (quoted when it holds a blank),
-/// one space, then targetArgs. Needs kCommandLineSize bytes.
-const int kCommandLineSize = 516;
+/// The command line of the launch: the target, quoted and escaped when it
+/// holds a blank, a tab or a double quote, so that the system's splitting
+/// gives it back exactly; one space; then targetArgs. An escaped target takes
+/// at most two bytes per character and its two quotes: kCommandLineSize bytes
+/// hold the longest command line and its terminator.
+const int kCommandLineSize = 2 * 255 + 2 + 1 + 255 + 1;
 void BuildCommandLine(char* commandLine, const char* target, const char* targetArgs);

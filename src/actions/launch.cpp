@@ -10,9 +10,27 @@ using namespace plat;
 
 void BuildCommandLine(char* commandLine, const char* target, const char* targetArgs) {
     // Unquoted, "C:\Program Files\x.exe" would start C:\Program.exe if one
-    // existed: quote a target with a blank so that exactly it is started.
-    const char* quote = std::strpbrk(target, " \t") ? "\"" : "";
-    std::snprintf(commandLine, kCommandLineSize, "%s%.255s%s %.255s", quote, target, quote,
+    // existed, and a name with a double quote (possible on Linux) would lose
+    // it. Inside quotes, a backslash counts only in front of a quote: double
+    // such runs and escape the quote itself, the closing one included.
+    const bool quoted = std::strpbrk(target, " \t\"") != nullptr;
+    char* out = commandLine;
+    int backslashes = 0;
+    if (quoted) *out++ = '"';
+    for (int i = 0; i < kTextSize - 1 && target[i]; ++i) {
+        if (target[i] == '"') {
+            for (int k = 0; k < backslashes + 1; ++k)
+                *out++ = '\\';
+        }
+        backslashes = target[i] == '\\' ? backslashes + 1 : 0;
+        *out++ = target[i];
+    }
+    if (quoted) {
+        for (; backslashes > 0; --backslashes)
+            *out++ = '\\';
+        *out++ = '"';
+    }
+    std::snprintf(out, static_cast<std::size_t>(commandLine + kCommandLineSize - out), " %.255s",
                   targetArgs);
 }
 
