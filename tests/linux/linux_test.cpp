@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "actions/actions.h"
 #include "platform/command_line_posix.h"
 #include "platform/platform.h"
 #include "support.h"
@@ -59,6 +60,16 @@ TEST(SplitCommandLine, FollowsWindowsRules) {
         for (int i = 0; argv[i]; ++i)
             joined += (i ? "|" : "") + std::string(argv[i]);
         EXPECT_EQ(joined, c.words) << c.line;
+    }
+    // The launch's command line gives every target back exactly.
+    for (const char* target : {"a\"b", "C:\\a b\\", "x\\\\\"y z\\", "\"", "p\\q", "a\tb"}) {
+        char line[kCommandLineSize];
+        BuildCommandLine(line, target, " -x");
+        char words[2 * kCommandLineSize];
+        char* argv[4];
+        ASSERT_EQ(SplitCommandLine(line, words, sizeof words, argv, 4), 1) << line;
+        EXPECT_STREQ(argv[0], target) << line;
+        EXPECT_STREQ(argv[1], "-x") << line;
     }
     char small[4];
     char* argv[8];
@@ -193,7 +204,7 @@ TEST_F(Linux, ProgramChangesById) {
 }
 
 TEST_F(Linux, ProgramLaunchesInClassOnlyWhenAskedTo) {
-    // A path that begins with '/' reads as an option: the copy is found on PATH.
+    // The copy is found on PATH.
     std::string oldPath = getenv("PATH");
     setenv("PATH", (dir_ + ":" + oldPath).c_str(), 1);
     EXPECT_EQ(Run({"-s", "-pl", file_}), 1) << out_;

@@ -1,7 +1,8 @@
 // Test helper: starts as many extra threads as its first argument says,
 // writes one line, then sleeps until it is killed. Given "threads" instead,
 // it keeps starting threads (some from threads that end right after, some
-// that stay); given "processes", it keeps forking children that end soon.
+// that stay); given "processes", it keeps forking children that end soon;
+// given "orphan", its main thread ends and one other thread goes on.
 #include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,6 +56,11 @@ int main(int argc, char** argv) {
             while (waitpid(-1, nullptr, WNOHANG) > 0) {
             }
         }
+    }
+    if (std::strcmp(mode, "orphan") == 0) {
+        if (!Start(SleepForever)) return 1;
+        Ready();
+        pthread_exit(nullptr);
     }
     int threads = std::atoi(mode);
     for (int i = 0; i < threads; ++i)

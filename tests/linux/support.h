@@ -35,6 +35,16 @@ inline std::vector<pid_t> NumericEntries(const std::string& dir) {
     return ids;
 }
 
+inline std::vector<std::string> Files(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(d))
+            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
 inline std::vector<pid_t> FindByPath(const std::string& path) {
     std::vector<pid_t> found;
     char target[4096];
@@ -48,17 +58,38 @@ inline std::vector<pid_t> FindByPath(const std::string& path) {
 // The status a memory checker exits with when it found errors or leaks.
 const int kWrapperErrorStatus = 99;
 
-// Runs prefix words (e.g. a privilege dropper), then the words of
-// HOISTER_TEST_WRAPPER (e.g. a memory checker), then the program with args,
-// with standard output to outPath. Returns the exit status, -1 if killed.
-inline int RunProgram(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
-                      const std::string& outPath) {
+// The program as other users can run it, wherever the tree is: a copy in a
+// folder that everyone may read, removed when the tests end.
+inline const std::string& ProgramForEveryone() {
+    static std::string copy;
+    if (copy.empty()) {
+        char dir[] = "/tmp/hoister-program-XXXXXX";
+        if (!mkdtemp(dir) || chmod(dir, 0755) != 0) return copy;
+        copy = std::string(dir) + "/hoister";
+        std::ofstream(copy, std::ios::binary) << ReadFile(HOISTER_PROGRAM);
+        chmod(copy.c_str(), 0755);
+        std::atexit([] {
+            unlink(copy.c_str());
+            rmdir(copy.substr(0, copy.rfind('/')).c_str());
+        });
+    }
+    return copy;
+}
+
+// Runs prefix words (e.g. a privilege dropper; then the program is a copy
+// that everyone may read), then the words of HOISTER_TEST_WRAPPER (e.g. a
+// memory checker), then the program with args, with standard output to out.
+// The program gets SIGPIPE's default action, and descriptor 9 open without
+// close-on-exec, as a careless caller may leave one. Returns the exit
+// status, -1 if killed.
+inline int RunProgramTo(const std::vector<std::string>& prefix,
+                        const std::vector<std::string>& args, int out) {
     std::vector<std::string> words = prefix;
     const char* wrapper = std::getenv("HOISTER_TEST_WRAPPER");
     std::istringstream wrapperWords(wrapper ? wrapper : "");
     for (std::string word; wrapperWords >> word;)
         words.push_back(word);
-    words.push_back(HOISTER_PROGRAM);
+    words.push_back(prefix.empty() ? HOISTER_PROGRAM : ProgramForEveryone());
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words)
@@ -66,8 +97,9 @@ inline int RunProgram(const std::vector<std::string>& prefix, const std::vector<
     argv.push_back(nullptr);
     pid_t id = fork();
     if (id == 0) {
-        int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
+        signal(SIGPIPE, SIG_DFL);
+        dup2(out, 1);
+        dup2(out, 9);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -78,6 +110,15 @@ inline int RunProgram(const std::vector<std::string>& prefix, const std::vector<
         ADD_FAILURE() << wrapper << " found errors running " << HOISTER_PROGRAM;
     }
     return WEXITSTATUS(status);
+}
+
+// The same with standard output to the file at outPath.
+inline int RunProgram(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
+                      const std::string& outPath) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int status = RunProgramTo(prefix, args, out);
+    close(out);
+    return status;
 }
 
 // A field of /proc/PID/task/TID/stat, numbered as in proc(5); -100 when the
@@ -120,8 +161,8 @@ class SleeperTest : public ::testing::Test {
             kill(id, SIGKILL);
         while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
         }
-        unlink(path_.c_str());
-        unlink((dir_ + "/out").c_str());
+        for (const std::string& file : Files(dir_))
+            unlink((dir_ + "/" + file).c_str());
         rmdir(dir_.c_str());
     }
 
@@ -143,8 +184,7 @@ class SleeperTest : public ::testing::Test {
         return id;
     }
 
-    // Runs the program; its output lands in out_. A file, not a pipe: a
-    // launched child keeps the program's stdout.
+    // Runs the program; its output lands in out_.
     int Run(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
         int status = RunProgram(prefix, args, dir_ + "/out");
         out_ = ReadFile(dir_ + "/out");
