@@ -182,9 +182,12 @@ TEST_F(Entry, MessagesReachBothChannelsOneCallAtATime) {
     EXPECT_EQ(run.debugMessages[2], "C:\\100%d%s.exe priority set to High\n");
 
     run = RunHoister({"-h"});
-    ASSERT_EQ(run.debugMessages.size(), 17u);  // two banner lines, fifteen usage texts
+    ASSERT_EQ(run.debugMessages.size(), 18u);  // two banner lines, sixteen usage texts
     EXPECT_EQ(run.debugMessages[2], "Hoister.exe: Spawns / Changes priority of processes.\n");
     EXPECT_EQ(run.debugMessages[16],
+              "-wnn\t\thold: repeat every #nn seconds until stopped\n"
+              "\t\t(only with a target matched by name)\n");
+    EXPECT_EQ(run.debugMessages[17],
               "\nSpecify valid target executable for -s and -f,\n"
               "otherwise target is case-insensitive substring.\n");
 }
