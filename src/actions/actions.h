@@ -34,8 +34,6 @@ std::int32_t HoldPriorityByName();
 /// Notes that the change of processId failed in this round; 1 when that is
 /// news and must be reported.
 int NoteHoldFailure(HoldState* hold, plat::DWORD processId);
-/// The change of processId succeeded: a later failure is news again.
-void ForgetHoldFailure(HoldState* hold, plat::DWORD processId);
 
 /// Sets the chosen class on the process with runOptions.processId; 0 when no
 /// process has that ID.

@@ -18,18 +18,15 @@ int FindFailure(const HoldState* hold, DWORD processId) {
     return -1;
 }
 
-void DropFailure(HoldState* hold, int slot) {
-    --hold->failedCount;
-    hold->failedIds[slot] = hold->failedIds[hold->failedCount];
-    hold->failedThisRound[slot] = hold->failedThisRound[hold->failedCount];
-}
-
 // Keeps only the IDs that failed again in the round just walked: the others
-// ended, changed, or stopped matching, and their ID may come back as another
-// process whose failure is news.
+// were changed, are in the class, ended or no longer match, and a failure of
+// theirs (or of another process given the same ID) is news again.
 void ForgetUnseenFailures(HoldState* hold) {
     for (int i = hold->failedCount - 1; i >= 0; --i) {
-        if (!hold->failedThisRound[i]) DropFailure(hold, i);
+        if (hold->failedThisRound[i]) continue;
+        --hold->failedCount;
+        hold->failedIds[i] = hold->failedIds[hold->failedCount];
+        hold->failedThisRound[i] = hold->failedThisRound[hold->failedCount];
     }
 }
 
@@ -49,11 +46,6 @@ int NoteHoldFailure(HoldState* hold, DWORD processId) {
         ++hold->failedCount;
     }
     return 1;
-}
-
-void ForgetHoldFailure(HoldState* hold, DWORD processId) {
-    int slot = FindFailure(hold, processId);
-    if (slot >= 0) DropFailure(hold, slot);
 }
 
 std::int32_t HoldPriorityByName() {

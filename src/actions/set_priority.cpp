@@ -39,7 +39,6 @@ void ApplyPriority(DWORD processId, const char* name, HoldState* hold) {
         return;
     }
     if (SetPriorityClass(process, runOptions.priorityClass)) {
-        if (hold) ForgetHoldFailure(hold, processId);
         LogMessage("%.256s priority set to %s\n", name, runOptions.priorityName);
     } else {
         ReportFailure(processId, name, hold);
