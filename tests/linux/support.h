@@ -48,11 +48,11 @@ inline std::vector<pid_t> FindByPath(const std::string& path) {
 // The status a memory checker exits with when it found errors or leaks.
 const int kWrapperErrorStatus = 99;
 
-// Runs prefix words (e.g. a privilege dropper), then the words of
+// Starts prefix words (e.g. a privilege dropper), then the words of
 // HOISTER_TEST_WRAPPER (e.g. a memory checker), then the program with args,
-// with standard output to outPath. Returns the exit status, -1 if killed.
-inline int RunProgram(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
-                      const std::string& outPath) {
+// with standard output to outPath. Returns its ID.
+inline pid_t StartProgram(const std::vector<std::string>& prefix,
+                          const std::vector<std::string>& args, const std::string& outPath) {
     std::vector<std::string> words = prefix;
     const char* wrapper = std::getenv("HOISTER_TEST_WRAPPER");
     std::istringstream wrapperWords(wrapper ? wrapper : "");
@@ -66,19 +66,38 @@ inline int RunProgram(const std::vector<std::string>& prefix, const std::vector<
     argv.push_back(nullptr);
     pid_t id = fork();
     if (id == 0) {
+        // Not as a background job of a shell left them: the stop signals end a hold.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    return id;
+}
+
+// Waits for a program from StartProgram. Returns the exit status, -1 if killed.
+inline int WaitProgram(pid_t id) {
     int status = -1;
     waitpid(id, &status, 0);
     if (!WIFEXITED(status)) return -1;
+    const char* wrapper = std::getenv("HOISTER_TEST_WRAPPER");
     if (wrapper && *wrapper && WEXITSTATUS(status) == kWrapperErrorStatus) {
         ADD_FAILURE() << wrapper << " found errors running " << HOISTER_PROGRAM;
     }
     return WEXITSTATUS(status);
 }
+
+inline int RunProgram(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
+                      const std::string& outPath) {
+    return WaitProgram(StartProgram(prefix, args, outPath));
+}
+
+// Runs what follows as nobody, without capabilities (needs root).
+const std::vector<std::string> kNobody = {"setpriv",         "--reuid=65534",
+                                          "--regid=65534",   "--clear-groups",
+                                          "--inh-caps=-all", "--bounding-set=-all"};
 
 // A field of /proc/PID/task/TID/stat, numbered as in proc(5); -100 when the
 // thread is gone.
