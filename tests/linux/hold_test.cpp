@@ -22,7 +22,7 @@ double Now() {
     return now.tv_sec + now.tv_nsec / 1e9;
 }
 
-// Bounds are for an idle machine; a memory checker makes every step slower.
+// Bounds for an idle machine, ten times longer under a memory checker.
 double Generous(double seconds) {
     const char* wrapper = std::getenv("HOISTER_TEST_WRAPPER");
     return wrapper && *wrapper ? seconds * 10 : seconds;
@@ -30,15 +30,10 @@ double Generous(double seconds) {
 
 template <typename Condition>
 bool Within(double seconds, Condition holds) {
-    const double end = Now() + Generous(seconds);
-    while (!holds()) {
+    for (const double end = Now() + Generous(seconds); !holds(); usleep(20000))
         if (Now() > end) return false;
-        usleep(20000);
-    }
     return true;
 }
-
-long Nice(pid_t id) { return StatField(id, id, 19); }
 
 std::size_t Count(const std::string& text, const std::string& line) {
     std::size_t count = 0;
@@ -50,25 +45,20 @@ std::size_t Count(const std::string& text, const std::string& line) {
 class Hold : public SleeperTest {
   protected:
     void TearDown() override {
-        if (hold_ > 0) {
-            kill(hold_, SIGKILL);
-            waitpid(hold_, nullptr, 0);
-        }
+        if (hold_ > 0 && kill(hold_, SIGKILL) == 0) waitpid(hold_, nullptr, 0);
         SleeperTest::TearDown();
     }
 
     void StartHold(const std::vector<std::string>& args,
                    const std::vector<std::string>& prefix = {}) {
-        // Not the last run's output: what it shows has not happened yet.
-        unlink((dir_ + "/out").c_str());
+        unlink((dir_ + "/out").c_str());  // what the last run showed has not happened yet
         hold_ = StartProgram(prefix, args, dir_ + "/out");
-        ASSERT_GT(hold_, 0);
     }
 
     std::string Out() const { return ReadFile(dir_ + "/out"); }
 
-    // Sends the signal and returns the exit status, -1 when killed or still
-    // running after a generous while; *took is the time to the end.
+    // The exit status, -1 when killed or still running after a generous
+    // while; *took is the time from the signal to the end.
     int StopHold(int signal, double* took) {
         const double sent = Now();
         kill(hold_, signal);
@@ -79,9 +69,9 @@ class Hold : public SleeperTest {
         });
         *took = Now() - sent;
         if (!ended) return -1;
-        const int status = WaitProgram(hold_);
+        const pid_t id = hold_;
         hold_ = -1;
-        return status;
+        return WaitProgram(id);
     }
 
     pid_t hold_ = -1;
@@ -89,35 +79,27 @@ class Hold : public SleeperTest {
 
 TEST_F(Hold, ProgramGivesTheClassToLaterCopiesAndRestoresIt) {
     pid_t first = Start("0");
-    ASSERT_GT(first, 0);
     StartHold({"-w1", "-a", "-pl", marker_});
-    ASSERT_TRUE(Within(10, [&] { return Nice(first) == 19; })) << Out();
+    ASSERT_TRUE(Within(10, [&] { return StatField(first, first, 19) == 19; })) << Out();
     pid_t later = Start("0");
-    ASSERT_GT(later, 0);
-    EXPECT_TRUE(Within(10, [&] { return Nice(later) == 19; })) << "a copy started later";
-    int changes = 2;
+    EXPECT_TRUE(Within(10, [&] { return StatField(later, later, 19) == 19; })) << "started later";
+    std::string changes = path_ + " priority set to Low\n" + path_ + " priority set to Low\n";
     if (geteuid() == 0) {
         ASSERT_EQ(setpriority(PRIO_PROCESS, later, 0), 0);
-        EXPECT_TRUE(Within(10, [&] { return Nice(later) == 19; })) << "changed back by hand";
-        ++changes;
+        EXPECT_TRUE(Within(10, [&] { return StatField(later, later, 19) == 19; })) << "by hand";
+        changes += path_ + " priority set to Low\n";
     }
     double took;
     EXPECT_EQ(StopHold(SIGTERM, &took), 1);
-    std::string set;
-    for (int i = 0; i < changes; ++i)
-        set += path_ + " priority set to Low\n";
     out_ = Out();
-    EXPECT_EQ(Body(), set);
+    EXPECT_EQ(Body(), changes);
 }
 
 TEST_F(Hold, ProgramEndsAtOnceOnSigintOrSigtermWithStatusOne) {
     pid_t copy = Start("0");
-    ASSERT_GT(copy, 0);
-    const std::string matched =
-        "Process(" + std::to_string(copy) + ") " + path_ + " matches target\n";
+    const std::string matched = "(" + std::to_string(copy) + ") " + path_ + " matches target\n";
     for (int signal : {SIGINT, SIGTERM}) {
-        // A pause far longer than the test: the wait must end on the signal.
-        StartHold({"-v", "-w100000", "-pl", marker_});
+        StartHold({"-v", "-w100000", "-pl", marker_});  // a pause far longer than the test
         ASSERT_TRUE(Within(10, [&] { return Out().find(matched) != std::string::npos; }));
         double took;
         EXPECT_EQ(StopHold(signal, &took), 1) << strsignal(signal);
@@ -137,8 +119,7 @@ TEST_F(Hold, ProgramWithoutPrivilegeReportsItsFailureOnce) {
     ASSERT_EQ(FindByPath(path_).size(), 1u);
 
     StartHold({"-v", "-w1", "-pn", marker_}, kNobody);
-    const std::string matched = ") " + path_ + " matches target\n";
-    EXPECT_TRUE(Within(20, [&] { return Count(Out(), matched) >= 3; })) << Out();
+    EXPECT_TRUE(Within(20, [&] { return Count(Out(), path_ + " matches target\n") >= 3; }));
     double took;
     EXPECT_EQ(StopHold(SIGTERM, &took), 1);
     EXPECT_EQ(Count(Out(), "Error: command to set " + path_ + " priority to Normal failed\n"), 1u)

@@ -21,37 +21,6 @@ class Hold : public ScriptedTest {};
 
 }  // namespace
 
-TEST_F(Hold, WrongNumbersAndOtherModesAreRefusedBeforeAnythingIsDone) {
-    const std::string refused =
-        "Error: -w holds a class on processes matched by name; it cannot be used with -#, -f or "
-        "-s\n\n";
-    const struct {
-        std::vector<std::string> words;
-        std::string out;  // after the banner
-    } cases[] = {
-        {{"-w0", "backup"}, "Error: Parameter -w0 not understood\n\n" + std::string(kUsage)},
-        {{"-w", "backup"}, "Error: Parameter -w not understood\n\n" + std::string(kUsage)},
-        {{"-w4294968", "backup"},
-         "Error: Parameter -w4294968 not understood\n\n" + std::string(kUsage)},
-        {{"-l", "-d5", "-w5", "-#1"}, refused + kUsage},
-        {{"-W5", "-l", "-f", "backup"}, refused + kUsage},
-        {{"-s", "/w1", "backup"}, refused + kUsage},
-        {{"-w5", "-l"}, "Current Processes\n\n   1 Normal   " + kA + "\nNo target specified.\n\n"},
-    };
-    for (const auto& c : cases) {
-        fake::Reset();
-        AddProcess(1, kA);
-        RunResult run = RunHoister(c.words);
-        EXPECT_EQ(run.out, kBanner + c.out) << c.words[0];
-        EXPECT_EQ(run.status, 0) << c.words[0];
-        EXPECT_TRUE(fake::World().sleeps.empty());
-        EXPECT_TRUE(fake::World().priorityChanges.empty());
-        EXPECT_TRUE(fake::World().creations.empty());
-        EXPECT_TRUE(fake::CallsStartingWith("WaitForStopRequest").empty()) << c.words[0];
-        ExpectNothingOutstanding();
-    }
-}
-
 TEST_F(Hold, EachRoundChangesWhatIsNotInTheClassAndReportsAFailureOnce) {
     AddProcess(1, kA);
     AddProcess(2, kB, plat::IDLE_PRIORITY_CLASS);
