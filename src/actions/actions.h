@@ -13,8 +13,27 @@ std::int32_t ListVisitor(plat::DWORD processId, plat::DWORD task16, const char* 
 /// Sets the chosen class on the first process (every one, with -a) whose path
 /// contains the target, ignoring the case of A-Z. 0 only when the walk failed.
 std::int32_t SetPriorityByName();
+/// userData is null, or the HoldState of a hold round.
 std::int32_t NameMatchVisitor(plat::DWORD processId, plat::DWORD task16, const char* name,
                               void* userData);
+
+/// What a hold keeps from round to round: the IDs whose failed change has been
+/// reported (so each is reported once), and whether a stop was asked.
+const int kHoldFailureSlots = 256;
+struct HoldState {
+    plat::DWORD failedIds[kHoldFailureSlots];
+    unsigned char failedThisRound[kHoldFailureSlots];
+    int failedCount;
+    int stopRequested;
+};
+
+/// Does the by-name change once per round, every runOptions.holdSeconds,
+/// until a stop is asked; then returns 1. In a round, a match already in the
+/// class is left alone, and a failure already reported is not reported again.
+std::int32_t HoldPriorityByName();
+/// Notes that the change of processId failed in this round; 1 when that is
+/// news and must be reported.
+int NoteHoldFailure(HoldState* hold, plat::DWORD processId);
 
 /// Sets the chosen class on the process with runOptions.processId; 0 when no
 /// process has that ID.

@@ -19,20 +19,29 @@ void FoldedCopy(char (&copy)[kTextSize], const char* text) {
     }
 }
 
-void ApplyPriority(DWORD processId, const char* name) {
+void ReportFailure(DWORD processId, const char* name, HoldState* hold) {
+    if (hold && !NoteHoldFailure(hold, processId)) return;
+    LogMessage("Error: command to set %.256s priority to %s failed\n", name,
+               runOptions.priorityName);
+}
+
+// hold is null outside a hold.
+void ApplyPriority(DWORD processId, const char* name, HoldState* hold) {
     runOptions.matchedAny = 1;
     HANDLE process =
         OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION, FALSE, processId);
     if (!process) {
-        LogMessage("Error: command to set %.256s priority to %s failed\n", name,
-                   runOptions.priorityName);
+        ReportFailure(processId, name, hold);
+        return;
+    }
+    if (hold && GetPriorityClass(process) == runOptions.priorityClass) {
+        CloseHandle(process);
         return;
     }
     if (SetPriorityClass(process, runOptions.priorityClass)) {
         LogMessage("%.256s priority set to %s\n", name, runOptions.priorityName);
     } else {
-        LogMessage("Error: command to set %.256s priority to %s failed\n", name,
-                   runOptions.priorityName);
+        ReportFailure(processId, name, hold);
     }
     CloseHandle(process);
 }
@@ -47,7 +56,7 @@ int NameContainsTarget(const char* name, const char* target) {
     return std::strstr(nameCopy, targetCopy) != nullptr;
 }
 
-std::int32_t NameMatchVisitor(DWORD processId, DWORD, const char* name, void*) {
+std::int32_t NameMatchVisitor(DWORD processId, DWORD, const char* name, void* userData) {
     if (!name[0]) return 1;
     const int id = static_cast<int>(processId);
     if (!NameContainsTarget(name, runOptions.target)) {
@@ -56,7 +65,13 @@ std::int32_t NameMatchVisitor(DWORD processId, DWORD, const char* name, void*) {
     }
     if (runOptions.verbose) LogMessage("Process(%d) %.256s matches target\n", id, name);
     if (runOptions.allMatches || !runOptions.matchedAny) {
-        ApplyPriority(processId, name);
+        auto* hold = static_cast<HoldState*>(userData);
+        ApplyPriority(processId, name, hold);
+        // A stop ends the walk between two changes, never inside one.
+        if (hold && WaitForStopRequest(0)) {
+            hold->stopRequested = 1;
+            return 0;
+        }
     } else if (runOptions.verbose) {
         LogMessage("Process(%d) %.256s does not match target\n", id, name);
     }
@@ -71,7 +86,7 @@ std::int32_t IdMatchVisitor(DWORD processId, DWORD, const char* name, void*) {
     }
     runOptions.matchedAny = 1;
     if (runOptions.verbose) LogMessage("Process(%d) %.256s found\n", id, name);
-    ApplyPriority(processId, name);
+    ApplyPriority(processId, name, nullptr);
     return 1;
 }
 

@@ -12,7 +12,7 @@ namespace {
 
 const char kProgramName[] = "Hoister.exe";
 
-// A delay longer than this does not fit Sleep's 32-bit millisecond count.
+// A delay or hold longer than this does not fit a 32-bit millisecond count.
 const std::int64_t kMaxDelaySeconds = 4294967;
 
 // Reads a number as the C library's decimal conversion does (leading white
@@ -31,6 +31,14 @@ int ReadNumber(const char* text, std::int32_t* value) {
     std::int64_t number = negative ? -magnitude : magnitude;
     if (number > INT32_MAX) return 0;
     *value = static_cast<std::int32_t>(number);
+    return 1;
+}
+
+// -d and -w: 1 to kMaxDelaySeconds.
+int ReadSeconds(const char* text, std::int32_t* seconds) {
+    std::int32_t number = 0;
+    if (!ReadNumber(text, &number) || number <= 0 || number > kMaxDelaySeconds) return 0;
+    *seconds = number;
     return 1;
 }
 
@@ -61,11 +69,7 @@ int ParseOption(const char* word, char letter) {
             runOptions.allMatches = 1;
             return 1;
         case 'D':
-            if (!ReadNumber(word + 2, &number) || number <= 0 || number > kMaxDelaySeconds) {
-                return 0;
-            }
-            runOptions.delaySeconds = number;
-            return 1;
+            return ReadSeconds(word + 2, &runOptions.delaySeconds);
         case 'F':
             runOptions.forceLaunch = 1;
             return 1;
@@ -90,6 +94,8 @@ int ParseOption(const char* word, char letter) {
         case 'V':
             runOptions.verbose = 1;
             return 1;
+        case 'W':
+            return ReadSeconds(word + 2, &runOptions.holdSeconds);
         default:
             return 0;
     }
@@ -150,6 +156,15 @@ int HoisterMain(int argc, char* argv[]) {
         }
     }
 
+    if (runOptions.holdSeconds > 0 &&
+        (runOptions.processId != 0 || runOptions.forceLaunch || runOptions.launchIfMissing)) {
+        LogMessage(
+            "Error: -w holds a class on processes matched by name; it cannot be used with -#, -f "
+            "or -s\n\n");
+        PrintUsage(kProgramName);
+        return 0;
+    }
+
     if (runOptions.listProcesses) ListProcesses();
     if (runOptions.delaySeconds > 0) {
         plat::Sleep(static_cast<plat::DWORD>(runOptions.delaySeconds) * 1000u);
@@ -161,7 +176,8 @@ int HoisterMain(int argc, char* argv[]) {
     // With an empty target the name match would take every process for a
     // match and change the first (or, with -a, all of them): refuse instead.
     if (runOptions.launchIfMissing && runOptions.target[0]) return StartIfNotRunning();
-    if (runOptions.target[0]) return SetPriorityByName();
+    if (runOptions.target[0])
+        return runOptions.holdSeconds > 0 ? HoldPriorityByName() : SetPriorityByName();
     LogMessage("No target specified.\n\n");
     return 0;
 }

@@ -48,6 +48,9 @@ void PrintUsage(const char* programName) {
     LogMessage("-q\t\tquiet mode (overrides -l and -v)\n");
     LogMessage("-v\t\tverbose\n");
     LogMessage(
+        "-wnn\t\thold: repeat every #nn seconds until stopped\n"
+        "\t\t(only with a target matched by name)\n");
+    LogMessage(
         "\nSpecify valid target executable for -s and -f,\n"
         "otherwise target is case-insensitive substring.\n");
 }

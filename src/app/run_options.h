@@ -13,6 +13,7 @@ struct RunOptions {
     char priorityName[12];
     std::int32_t processId;  // negated on the 95/98 family, as the listing shows IDs there
     std::int32_t delaySeconds;
+    std::int32_t holdSeconds;  // the pause between rounds of a hold; 0: no hold
     int listProcesses;
     int allMatches;
     int forceLaunch;

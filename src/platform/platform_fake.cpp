@@ -228,6 +228,19 @@ void Sleep(DWORD milliseconds) {
     state.sleeps.push_back(milliseconds);
 }
 
+BOOL WaitForStopRequest(DWORD milliseconds) {
+    state.calls.push_back("WaitForStopRequest " + std::to_string(milliseconds));
+    if (milliseconds != 0 && !state.stopAsked) {
+        ++state.nonZeroWaits;
+        if (state.nonZeroWaits == state.stopAtWait) {
+            state.stopAsked = true;
+        } else if (state.betweenRounds) {
+            state.betweenRounds(state.nonZeroWaits);
+        }
+    }
+    return state.stopAsked ? TRUE : FALSE;
+}
+
 void OutputDebugStringA(const char* text) {
     state.calls.push_back(std::string("OutputDebugStringA ") + text);
     state.debugMessages.push_back(text);
@@ -323,6 +336,7 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
     if (!object || !(object->access & PROCESS_SET_INFORMATION)) return FALSE;
     state.calls.push_back("SetPriorityClass " + std::to_string(object->processId) + " " +
                           fake::Hex(priorityClass));
+    if (++state.setClassCalls == state.stopAtSetClass) state.stopAsked = true;
     fake::Process* target = fake::FindProcess(object->processId);
     if (!target || target->setClassFails) return FALSE;
     target->priorityClass = priorityClass;

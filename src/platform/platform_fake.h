@@ -3,6 +3,7 @@
 // platform_fake.cpp instead of a real backend and set up fake::World().
 #pragma once
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -59,14 +60,26 @@ struct State {
     long reportedByteCount = -1;  // EnumProcesses reports this count (never above the size)
     bool createFails = false;
 
+    // Stop requests: at this non-zero wait (1-based; the wait after a hold's
+    // round of that number), and during this SetPriorityClass (1-based); 0:
+    // never. By default a hold stops after its first round.
+    int stopAtWait = 1;
+    int stopAtSetClass = 0;
+    // Called at each non-zero wait that does not stop, with its number: the
+    // world may change between rounds.
+    std::function<void(int round)> betweenRounds;
+
     // What happened.
-    std::vector<std::string> calls;  // libraries, heap blocks, handles, sleeps, messages, in order
+    std::vector<std::string> calls;  // libraries, heap blocks, handles, sleeps, waits, messages
     std::vector<plat::DWORD> sleeps;
     std::vector<std::string> debugMessages;
     std::vector<plat::DWORD> enumProcessesSizes;
     std::vector<std::pair<plat::DWORD, plat::DWORD>> priorityChanges;  // ID, class
     std::vector<Creation> creations;
     int versionCalls = 0;
+    int nonZeroWaits = 0;
+    int setClassCalls = 0;
+    bool stopAsked = false;
     int librariesOutstanding = 0;
     int handlesOutstanding = 0;
     int blocksOutstanding = 0;

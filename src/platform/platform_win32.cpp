@@ -40,9 +40,41 @@ static_assert(offsetof(plat::PROCESSENTRY32, th32ProcessID) ==
                   offsetof(::PROCESSENTRY32, th32ProcessID),
               "PROCESSENTRY32.th32ProcessID");
 
+namespace {
+
+// Manual reset: once asked, the stop stays asked for every later wait.
+::HANDLE stopEvent = nullptr;
+
+::BOOL WINAPI StopHandler(::DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    ::SetEvent(stopEvent);
+    // After a close the system ends the process as soon as this returns: give
+    // the change under way time to finish. The run's own end ends this thread.
+    if (type == CTRL_CLOSE_EVENT) ::Sleep(4000);
+    return TRUE;
+}
+
+}  // namespace
+
 namespace plat {
 
 const char* OptionPrefixes() { return "-/"; }
+
+BOOL WaitForStopRequest(DWORD milliseconds) {
+    if (!stopEvent) {
+        stopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        // Without the event nothing can be caught: wait, and Ctrl-C ends the
+        // program as it would without the handler.
+        if (!stopEvent) {
+            ::Sleep(milliseconds);
+            return FALSE;
+        }
+        ::SetConsoleCtrlHandler(StopHandler, TRUE);
+    }
+    return ::WaitForSingleObject(stopEvent, milliseconds) == WAIT_OBJECT_0;
+}
 
 BOOL GetVersionExA(OSVERSIONINFOA* info) {
     return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(info));

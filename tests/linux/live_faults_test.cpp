@@ -22,10 +22,6 @@ using namespace plat;
 
 namespace {
 
-const std::vector<std::string> kNobody = {"setpriv",         "--reuid=65534",
-                                          "--regid=65534",   "--clear-groups",
-                                          "--inh-caps=-all", "--bounding-set=-all"};
-
 long Nice(pid_t id) { return StatField(id, id, 19); }
 
 // Threads that end while being read are skipped.

@@ -76,14 +76,14 @@ inline const std::string& ProgramForEveryone() {
     return copy;
 }
 
-// Runs prefix words (e.g. a privilege dropper; then the program is a copy
+// Starts prefix words (e.g. a privilege dropper; then the program is a copy
 // that everyone may read), then the words of HOISTER_TEST_WRAPPER (e.g. a
 // memory checker), then the program with args, with standard output to out.
-// The program gets SIGPIPE's default action, and descriptor 9 open without
-// close-on-exec, as a careless caller may leave one. Returns the exit
-// status, -1 if killed.
-inline int RunProgramTo(const std::vector<std::string>& prefix,
-                        const std::vector<std::string>& args, int out) {
+// The program gets the default action of SIGPIPE, SIGINT and SIGTERM, and
+// descriptor 9 open without close-on-exec, as a careless caller may leave
+// one. Returns its ID.
+inline pid_t StartProgramTo(const std::vector<std::string>& prefix,
+                            const std::vector<std::string>& args, int out) {
     std::vector<std::string> words = prefix;
     const char* wrapper = std::getenv("HOISTER_TEST_WRAPPER");
     std::istringstream wrapperWords(wrapper ? wrapper : "");
@@ -98,28 +98,51 @@ inline int RunProgramTo(const std::vector<std::string>& prefix,
     pid_t id = fork();
     if (id == 0) {
         signal(SIGPIPE, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         dup2(out, 1);
         dup2(out, 9);
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    return id;
+}
+
+// Waits for a program from StartProgram. Returns the exit status, -1 if killed.
+inline int WaitProgram(pid_t id) {
     int status = -1;
     waitpid(id, &status, 0);
     if (!WIFEXITED(status)) return -1;
+    const char* wrapper = std::getenv("HOISTER_TEST_WRAPPER");
     if (wrapper && *wrapper && WEXITSTATUS(status) == kWrapperErrorStatus) {
         ADD_FAILURE() << wrapper << " found errors running " << HOISTER_PROGRAM;
     }
     return WEXITSTATUS(status);
 }
 
+inline int RunProgramTo(const std::vector<std::string>& prefix,
+                        const std::vector<std::string>& args, int out) {
+    return WaitProgram(StartProgramTo(prefix, args, out));
+}
+
 // The same with standard output to the file at outPath.
+inline pid_t StartProgram(const std::vector<std::string>& prefix,
+                          const std::vector<std::string>& args, const std::string& outPath) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t id = StartProgramTo(prefix, args, out);
+    close(out);
+    return id;
+}
+
 inline int RunProgram(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
                       const std::string& outPath) {
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int status = RunProgramTo(prefix, args, out);
-    close(out);
-    return status;
+    return WaitProgram(StartProgram(prefix, args, outPath));
 }
+
+// Runs what follows as nobody, without capabilities (needs root).
+const std::vector<std::string> kNobody = {"setpriv",         "--reuid=65534",
+                                          "--regid=65534",   "--clear-groups",
+                                          "--inh-caps=-all", "--bounding-set=-all"};
 
 // A field of /proc/PID/task/TID/stat, numbered as in proc(5); -100 when the
 // thread is gone.

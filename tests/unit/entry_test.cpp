@@ -33,6 +33,9 @@ TEST_F(Entry, ParameterErrorsPrintTheWordAndUsageAndActOnNothing) {
         {{"-d"}, "-d"},
         {{"-d", "5"}, "-d"},
         {{"-d4294968"}, "-d4294968"},
+        {{"-w0", "x"}, "-w0"},
+        {{"-w", "x"}, "-w"},
+        {{"-w4294968", "x"}, "-w4294968"},
         {{"-p"}, "-p"},
         {{"-px"}, "-px"},
         {{"-x"}, "-x"},
@@ -116,6 +119,9 @@ TEST_F(Entry, TargetAndArgumentsAreCutAt255Characters) {
 
 TEST_F(Entry, ModeChoiceAndWhatEachRunPrints) {
     const std::string note = "C:\\notepad.exe";
+    const std::string noHold =
+        "Error: -w holds a class on processes matched by name; it cannot be used with -#, -f or "
+        "-s\n\n";
     const struct {
         std::vector<std::string> words;
         std::string out;  // after the banner
@@ -140,6 +146,10 @@ TEST_F(Entry, ModeChoiceAndWhatEachRunPrints) {
         {{"-h", "-x"}, kUsage, 0},
         {{"-help"}, kUsage, 0},
         {{"-x", "-h"}, "Error: Parameter -x not understood\n\n" + std::string(kUsage), 0},
+        {{"-l", "-d5", "-w5", "-#5"}, noHold + kUsage, 0},
+        {{"-W5", "-f", "note"}, noHold + kUsage, 0},
+        {{"-s", "/w1", "note"}, noHold + kUsage, 0},
+        {{"-w5", "-v"}, "Target: \"\"\nNo target specified.\n\n", 0},
     };
     for (const auto& c : cases) {
         fake::Reset();
@@ -148,6 +158,10 @@ TEST_F(Entry, ModeChoiceAndWhatEachRunPrints) {
         EXPECT_EQ(run.out, kBanner + c.out) << c.words[0];
         EXPECT_EQ(run.debug, run.out) << c.words[0];
         EXPECT_EQ(run.status, c.status) << c.words[0];
+        if (c.status == 0) {
+            EXPECT_TRUE(fake::World().sleeps.empty()) << c.words[0];
+            EXPECT_TRUE(fake::CallsStartingWith("WaitForStopRequest").empty()) << c.words[0];
+        }
         ExpectNothingOutstanding();
     }
 }
@@ -193,9 +207,12 @@ TEST_F(Entry, MessagesReachBothChannelsOneCallAtATime) {
     EXPECT_EQ(run.debugMessages[2], "C:\\100%d%s.exe priority set to High\n");
 
     run = RunHoister({"-h"});
-    ASSERT_EQ(run.debugMessages.size(), 17u);  // two banner lines, fifteen usage texts
+    ASSERT_EQ(run.debugMessages.size(), 18u);  // two banner lines, sixteen usage texts
     EXPECT_EQ(run.debugMessages[2], "Hoister.exe: Spawns / Changes priority of processes.\n");
     EXPECT_EQ(run.debugMessages[16],
+              "-wnn\t\thold: repeat every #nn seconds until stopped\n"
+              "\t\t(only with a target matched by name)\n");
+    EXPECT_EQ(run.debugMessages[17],
               "\nSpecify valid target executable for -s and -f,\n"
               "otherwise target is case-insensitive substring.\n");
 }

@@ -24,6 +24,8 @@ const char kUsage[] =
     "-p(l|n|h|r)\tset priority to low, normal, high (default), realtime\n"
     "-q\t\tquiet mode (overrides -l and -v)\n"
     "-v\t\tverbose\n"
+    "-wnn\t\thold: repeat every #nn seconds until stopped\n"
+    "\t\t(only with a target matched by name)\n"
     "\nSpecify valid target executable for -s and -f,\n"
     "otherwise target is case-insensitive substring.\n";
 

@@ -21,7 +21,7 @@ RunResult RunHoister(const std::vector<std::string>& words);
 
 /// The banner that every run prints first.
 extern const char kBanner[];
-/// The fifteen texts of the usage, as printed.
+/// The sixteen texts of the usage, as printed.
 extern const char kUsage[];
 
 /// Adds a process to the scripted world; the reference lasts until the next one is added.

@@ -2,7 +2,7 @@
 # Runs the x86-64 Windows build of Hoister and its helper programs under Wine,
 # in a private prefix that only these tests use.
 # Usage: wine_test.sh <wine64> <win64 build dir> <prefix dir> <case> [native hoister]
-# Cases: setup, cleanup, output, walk-nt, walk-98, actions-nt, actions-98.
+# Cases: setup, cleanup, output, walk-nt, walk-98, actions-nt, actions-98, hold-nt, hold-98.
 set -u
 wine=$1 bin=$2 case=$4 native=${5:-}
 export WINEPREFIX=$3 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -146,6 +146,41 @@ EOF
     [ $? = 1 ] || fail "-f: exit status not 1"
     grep -qx 'Created: "sleeper.exe "' "$out/force" || fail "-f: no Created line"
     listed 2 || fail "-f: no second sleeper listed"
+    ;;
+hold-nt | hold-98)
+    hoister=$bin/Hoister.exe
+    [ "$case" = hold-98 ] && hoister=$w98/Hoister98.exe
+    cd "$bin" || exit 1
+    "$wine" "$hoister" -v -w1 -pl sleeper </dev/null >"$out/hold.raw" 2>"$out/hold.err" &
+    holder=$!
+    sleeper=
+    trap 'kill $holder $sleeper 2>/dev/null; wait $holder $sleeper; end_prefix' EXIT
+    # The hold has begun once its first round shows.
+    for _ in $(seq 120); do
+        grep -q 'priority unchanged' "$out/hold.raw" && break
+        sleep 0.5
+    done
+    grep -q 'priority unchanged' "$out/hold.raw" || fail "the hold shows no round"
+    "$wine" sleeper.exe </dev/null >/dev/null 2>&1 &
+    sleeper=$!
+    for _ in $(seq 120); do
+        run list "$hoister" -l
+        grep -qiE '^ *-?[0-9]+ Low +.*sleeper\.exe$' "$out/list" && break
+        sleep 0.5
+    done
+    cat "$out/list"
+    grep -qiE '^ *-?[0-9]+ Low +.*sleeper\.exe$' "$out/list" || fail "the later sleeper is not Low"
+    grep -qi 'sleeper\.exe priority set to Low' "$out/hold.raw" || fail "the hold printed no change"
+    # Wine passes SIGINT on as Ctrl-C: the run ends with status 1.
+    kill -INT "$holder"
+    for _ in $(seq 100); do
+        kill -0 "$holder" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill "$holder" 2>/dev/null && fail "Ctrl-C did not end the hold"
+    wait "$holder"
+    status=$?
+    [ $status = 1 ] || fail "the hold ended with status $status, expected 1"
     ;;
 *)
     echo "unknown case $case"
