@@ -11,7 +11,7 @@
 namespace {
 
 void Report(const char* file, const char* what) {
-    FILE* out = std::fopen(file, "a");
+    FILE* out = std::fopen(file, "ab");  // "\n", not "\r\n"
     if (out == nullptr) return;
     std::fprintf(out, "%lu %s\n", static_cast<unsigned long>(GetCurrentProcessId()), what);
     std::fclose(out);
