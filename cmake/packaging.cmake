@@ -1,5 +1,6 @@
 # Install rules and packages.
-#   Linux:   bin/hoister, share/man/man1/hoister.1.gz, the bash completion;
+#   Linux:   bin/hoister, share/man/man1/hoister.1.gz, the bash completion,
+#            share/doc/hoister/copyright and changelog.gz (Debian policy);
 #            cpack -G DEB makes hoister_<version>_<arch>.deb.
 #   Windows: Hoister.exe and README.md at the top of the tree;
 #            cpack -G ZIP makes Hoister-<version>-win32.zip (or -win64).
@@ -42,6 +43,17 @@ else()
   add_custom_target(hoister_man ALL DEPENDS ${man_gz})
   install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+  # A native package's changelog, compressed the same way.
+  set(changelog_gz ${CMAKE_BINARY_DIR}/changelog.gz)
+  add_custom_command(OUTPUT ${changelog_gz}
+    COMMAND ${HOISTER_GZIP} -9nc ${PROJECT_SOURCE_DIR}/docs/changelog > ${changelog_gz}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/changelog
+    COMMENT "Compressing the changelog"
+    VERBATIM)
+  add_custom_target(hoister_changelog ALL DEPENDS ${changelog_gz})
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/copyright ${changelog_gz}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hoister)
+
   install(FILES ${PROJECT_SOURCE_DIR}/contrib/hoister.bash-completion
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
           RENAME hoister)
@@ -51,7 +63,8 @@ else()
   set(CPACK_STRIP_FILES ON)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Hoister maintainers")
+  # A contact address is required; .invalid marks that there is no public one yet.
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Hoister maintainers <maintainers@hoister.invalid>")
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

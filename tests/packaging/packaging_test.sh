@@ -15,7 +15,8 @@ deb) # The .deb holds the program, manual page and completion, and the program r
   deb=$(echo "$tmp"/out/hoister_*.deb)
   [ -f "$deb" ] || fail "no hoister_*.deb"
   dpkg-deb -c "$deb" >"$tmp/files"
-  for f in usr/bin/hoister usr/share/man/man1/hoister.1.gz usr/share/bash-completion/completions/hoister; do
+  for f in usr/bin/hoister usr/share/man/man1/hoister.1.gz usr/share/bash-completion/completions/hoister \
+    usr/share/doc/hoister/copyright usr/share/doc/hoister/changelog.gz; do
     grep -q " \./$f\$" "$tmp/files" || fail "$f not in the package"
   done
   [ "$(dpkg-deb -f "$deb" Package Section)" = $'Package: hoister\nSection: utils' ] || fail "control fields"
@@ -25,6 +26,12 @@ deb) # The .deb holds the program, manual page and completion, and the program r
   [ "$status" -eq 0 ] || fail "hoister -h exited $status, not 0"
   grep -q 'Usage:' "$tmp/usage" || fail "no usage text"
   gzip -dc "$tmp/root/usr/share/man/man1/hoister.1.gz" | cmp -s - "$src/docs/hoister.1" || fail "stale manual page"
+  if command -v lintian >/dev/null; then
+    lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 || { cat "$tmp/lintian"; fail "lintian"; }
+    ! grep -E '^[EW]: ' "$tmp/lintian" || fail "lintian errors or warnings"
+  else
+    echo "note: no lintian; the package was not linted"
+  fi
   ;;
 docs) # The manual page renders cleanly; the completion parses and completes.
   need groff
@@ -44,11 +51,18 @@ docs) # The manual page renders cleanly; the completion parses and completes.
   complete_words hoister -pl make -p
   [ ${#COMPREPLY[@]} -eq 0 ] || fail "an argument of the target was completed as an option"
   ;;
-zip) # From the win32 tree, when there is one: the zip holds Hoister.exe.
+zip) # From the win32 tree, when there is one: the zip holds Hoister.exe and README.md.
   need unzip
   [ -f "$build/Hoister.exe" ] && [ -f "$build/CPackConfig.cmake" ] || { echo "skipped: no win32 build"; exit 77; }
   cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$tmp/out" >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail cpack; }
-  unzip -l "$tmp"/out/Hoister-*-win32.zip | grep -q '/Hoister\.exe$' || fail "no Hoister.exe in the zip"
+  need file
+  unzip -q "$tmp"/out/Hoister-*-win32.zip -d "$tmp/zip"
+  [ "$(find "$tmp/zip" -type f -printf '%f\n' | sort | paste -sd ' ')" = "Hoister.exe README.md" ] ||
+    fail "the zip holds more or less than Hoister.exe and README.md"
+  exe=$(echo "$tmp"/zip/*/Hoister.exe)
+  # The i686 console product, stripped, and small.
+  file "$exe" | grep -q 'PE32 executable (console) Intel 80386 (stripped' || fail "not the stripped i686 console program: $(file -b "$exe")"
+  [ "$(stat -c %s "$exe")" -lt 65536 ] || fail "Hoister.exe is $(stat -c %s "$exe") bytes, 64 KB or more"
   ;;
 *) fail "unknown check $check" ;;
 esac
