@@ -15,33 +15,18 @@ build=$root/build/bench
 seconds=${1:-60}
 n=${N:-4000}
 
-mkdir -p "$build"
-cmake -S "$root" -B "$build/program" -DCMAKE_BUILD_TYPE=Release -DHOISTER_TESTS=OFF >/dev/null
-cmake --build "$build/program" --target hoister -j2 >/dev/null
-hoister=$build/program/hoister
-cc -O2 -Wall -static -o "$build/idle" "$root/bench/idle.c"
+. "$root/bench/common.sh"
 tick=$(getconf CLK_TCK)
 
-ids=$build/hold-idle.ids
-idle= hold=
+hold=
 stop_all() {
     [ -n "$hold" ] && { kill -KILL "$hold" 2>/dev/null || true; wait "$hold" 2>/dev/null || true; }
-    if [ -n "$idle" ]; then
-        for file in "$ids" "$ids.part"; do
-            [ -f "$file" ] && xargs -r kill -KILL <"$file" 2>/dev/null || true
-        done
-        kill -KILL "$idle" 2>/dev/null || true
-        wait "$idle" 2>/dev/null || true
-    fi
-    rm -f "$ids" "$ids.part"
+    stop_idle
 }
 trap stop_all EXIT
 trap 'exit 130' INT TERM
 
-rm -f "$ids"
-"$build/idle" "$n" "$ids" &
-idle=$!
-while [ ! -f "$ids" ]; do sleep 0.1; done
+start_idle "$n"
 echo "== $(ls /proc | grep -c '^[0-9]') processes in all" >&2
 
 # One by-name run: the CPU time of 20 runs, from the shell's children times.

@@ -13,32 +13,15 @@ build=$root/build/bench
 rounds=${1:-15}
 counts=${COUNTS:-0 1000 4000}
 
-mkdir -p "$build"
-cmake -S "$root" -B "$build/program" -DCMAKE_BUILD_TYPE=Release -DHOISTER_TESTS=OFF >/dev/null
-cmake --build "$build/program" --target hoister -j2 >/dev/null
-hoister=$build/program/hoister
+. "$root/bench/common.sh"
 cc -O2 -Wall -o "$build/timer" "$root/bench/timer.c"
 cc -O2 -Wall -o "$build/floor" "$root/bench/floor.c"
-cc -O2 -Wall -static -o "$build/idle" "$root/bench/idle.c"
 "$hoister" -h >"$build/usage.txt" || true
 awk '{ gsub(/\\/, "\\\\"); gsub(/"/, "\\\""); gsub(/\t/, "\\t"); print "    \"" $0 "\\n\"" }
      BEGIN { print "static const char kUsageText[] =" } END { print "    ;" }' \
     "$build/usage.txt" >"$build/usage_text.h"
 cc -O2 -Wall -static -I"$build" -o "$build/usage_static" "$root/bench/usage_static.c"
 
-ids=$build/idle.ids
-idle=
-stop_idle() {
-    if [ -n "$idle" ]; then
-        for file in "$ids" "$ids.part"; do
-            [ -f "$file" ] && xargs -r kill -KILL <"$file" 2>/dev/null || true
-        done
-        kill -KILL "$idle" 2>/dev/null || true
-        wait "$idle" 2>/dev/null || true
-        idle=
-    fi
-    rm -f "$ids" "$ids.part"
-}
 trap stop_idle EXIT
 trap 'exit 130' INT TERM
 
@@ -46,12 +29,7 @@ null=/dev/null
 results=$build/results.txt
 : >"$results"
 for n in $counts; do
-    if [ "$n" -gt 0 ]; then
-        rm -f "$ids"
-        "$build/idle" "$n" "$ids" &
-        idle=$!
-        while [ ! -f "$ids" ]; do sleep 0.1; done
-    fi
+    [ "$n" -gt 0 ] && start_idle "$n"
     startup=()
     [ "$n" -eq 0 ] && startup=(:: usage "$null" "$hoister" -h :: usage_static "$null" "$build/usage_static")
     echo "== N=$n: $(ls /proc | grep -c '^[0-9]') processes in all, $rounds rounds" >&2
