@@ -157,8 +157,8 @@ using namespace linux_backend;
 DWORD GetPriorityClass(HANDLE process) {
     pid_t id;
     if (!DecodeHandle(process, kQueryRight, &id)) return 0;
-    const std::uintptr_t flags = reinterpret_cast<std::uintptr_t>(process);
-    if ((flags & kSetRight) && !MayChange(id)) return 0;
+    // A handle opened to change the class reads it only where a change may be made.
+    if (DecodeHandle(process, kSetRight, &id) && !MayChange(id)) return 0;
     int policy, nice, priority;
     if (!ReadSchedule(id, &policy, &nice, &priority)) return 0;
     return ClassOfSchedule(policy, nice);
