@@ -1,9 +1,9 @@
 // The one contract between Hoister's core and the system it runs on.
 //
 // The core (src/app, src/enum, src/actions) calls only what this header
-// declares. Each binary links exactly one backend: platform_win32.cpp (the
-// real Windows calls), platform_linux.cpp (/proc and the POSIX scheduler), or
-// platform_fake.cpp (a scripted world for tests). The names are the Win32
+// declares. Each binary links exactly one backend: the folder win32/ (the
+// real Windows calls), the folder linux/ (/proc and the POSIX scheduler), or
+// the scripted platform of the tests (tests/scripted). The names are the Win32
 // names, kept in namespace plat so that any backend links with either
 // toolchain and <windows.h> stays inside the Windows backend.
 #pragma once

@@ -10,7 +10,7 @@
 
 #include "app/entry.h"
 #include "app/run_options.h"
-#include "platform/platform_fake.h"
+#include "scripted/scripted_platform.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ const char* const kNames[] = {"C:\\WINDOWS\\SYSTEM\\KERNEL32.DLL", "C:\\Tools\\B
 
 void BuildWorld(const std::uint8_t* h, const std::uint8_t* rest, std::size_t restSize,
                 const std::vector<std::string>& words) {
-    fake::State& world = fake::World();
+    scripted::State& world = scripted::World();
     world.platformId = kFamilies[h[0] & 3];
     world.kernel32Missing = h[0] & 4;
     world.psapiMissing = h[0] & 8;
@@ -36,7 +36,7 @@ void BuildWorld(const std::uint8_t* h, const std::uint8_t* rest, std::size_t res
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t a = 2 * i < restSize ? rest[2 * i] : 0;
         const std::uint8_t b = 2 * i + 1 < restSize ? rest[2 * i + 1] : 0;
-        fake::Process p;
+        scripted::Process p;
         p.id = static_cast<plat::DWORD>(i + 1) * 4;
         p.name = (a & 8) && words.size() > 1 ? words[1 + i % (words.size() - 1)] : kNames[a % 5];
         p.priorityClass = kClasses[(a >> 4) % 6];
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (data[i] != 0 && data[i] != '\n') words.back() += static_cast<char>(data[i]);
     }
 
-    fake::Reset();
+    scripted::Reset();
     runOptions = RunOptions();
     BuildWorld(header, data + used, size - used, words);
     std::vector<char*> argv;
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     argv.push_back(nullptr);
     const int status = HoisterMain(static_cast<int>(words.size()), argv.data());
 
-    const fake::State& world = fake::World();
+    const scripted::State& world = scripted::World();
     if ((status != 0 && status != 1) || world.librariesOutstanding || world.handlesOutstanding ||
         world.blocksOutstanding || world.badReleases) {
         std::abort();

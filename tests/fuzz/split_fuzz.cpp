@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/command_line_posix.h"
+#include "platform/linux/command_line.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "actions/actions.h"
-#include "platform/command_line_posix.h"
+#include "platform/linux/command_line.h"
 #include "platform/platform.h"
 #include "support.h"
 

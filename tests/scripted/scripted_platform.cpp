@@ -1,13 +1,13 @@
 // The scripted backend. Handles and modules are small objects that the state
 // counts, so a test can prove that everything acquired was released.
-#include "platform/platform_fake.h"
+#include "scripted/scripted_platform.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 
-namespace fake {
+namespace scripted {
 
 namespace {
 
@@ -60,7 +60,7 @@ std::string Hex(plat::DWORD value) {
 }
 
 // The toolhelp entry points, found in Kernel32.DLL.
-plat::HANDLE WINAPI FakeCreateToolhelp32Snapshot(plat::DWORD flags, plat::DWORD processId) {
+plat::HANDLE WINAPI ScriptedCreateToolhelp32Snapshot(plat::DWORD flags, plat::DWORD processId) {
     state.calls.push_back("CreateToolhelp32Snapshot " + Hex(flags) + " " +
                           std::to_string(processId));
     if (state.snapshotFails) return plat::INVALID_HANDLE_VALUE;
@@ -82,17 +82,17 @@ plat::BOOL NextEntry(plat::HANDLE snapshot, plat::PROCESSENTRY32* entry) {
     return plat::TRUE;
 }
 
-plat::BOOL WINAPI FakeProcess32First(plat::HANDLE snapshot, plat::PROCESSENTRY32* entry) {
+plat::BOOL WINAPI ScriptedProcess32First(plat::HANDLE snapshot, plat::PROCESSENTRY32* entry) {
     if (HandleObject* object = Live(snapshot, Kind::Snapshot)) object->cursor = 0;
     return NextEntry(snapshot, entry);
 }
 
-plat::BOOL WINAPI FakeProcess32Next(plat::HANDLE snapshot, plat::PROCESSENTRY32* entry) {
+plat::BOOL WINAPI ScriptedProcess32Next(plat::HANDLE snapshot, plat::PROCESSENTRY32* entry) {
     return NextEntry(snapshot, entry);
 }
 
 // PSAPI.DLL
-plat::BOOL WINAPI FakeEnumProcesses(plat::DWORD* ids, plat::DWORD bytes, plat::DWORD* written) {
+plat::BOOL WINAPI ScriptedEnumProcesses(plat::DWORD* ids, plat::DWORD bytes, plat::DWORD* written) {
     state.enumProcessesSizes.push_back(bytes);
     if (state.enumProcessesFails) return plat::FALSE;
     std::size_t fit = bytes / sizeof(plat::DWORD);
@@ -108,8 +108,8 @@ plat::BOOL WINAPI FakeEnumProcesses(plat::DWORD* ids, plat::DWORD bytes, plat::D
     return plat::TRUE;
 }
 
-plat::BOOL WINAPI FakeEnumProcessModules(plat::HANDLE process, plat::HMODULE* modules,
-                                         plat::DWORD bytes, plat::DWORD* needed) {
+plat::BOOL WINAPI ScriptedEnumProcessModules(plat::HANDLE process, plat::HMODULE* modules,
+                                             plat::DWORD bytes, plat::DWORD* needed) {
     HandleObject* object = Live(process, Kind::Process);
     Process* target = object ? FindProcess(object->processId) : nullptr;
     if (!target || !target->modulesReadable || bytes < sizeof(plat::HMODULE)) return plat::FALSE;
@@ -118,8 +118,8 @@ plat::BOOL WINAPI FakeEnumProcessModules(plat::HANDLE process, plat::HMODULE* mo
     return plat::TRUE;
 }
 
-plat::DWORD WINAPI FakeGetModuleFileNameExA(plat::HANDLE process, plat::HMODULE module, char* name,
-                                            plat::DWORD size) {
+plat::DWORD WINAPI ScriptedGetModuleFileNameExA(plat::HANDLE process, plat::HMODULE module,
+                                                char* name, plat::DWORD size) {
     HandleObject* object = Live(process, Kind::Process);
     Process* target = object ? FindProcess(object->processId) : nullptr;
     if (!target || !target->nameReadable || size == 0 ||
@@ -131,8 +131,8 @@ plat::DWORD WINAPI FakeGetModuleFileNameExA(plat::HANDLE process, plat::HMODULE 
 }
 
 // VDMDBG.DLL
-int WINAPI FakeVDMEnumTaskWOWEx(plat::DWORD processId, plat::TaskEnumProcEx callback,
-                                plat::LPARAM userDefined) {
+int WINAPI ScriptedVDMEnumTaskWOWEx(plat::DWORD processId, plat::TaskEnumProcEx callback,
+                                    plat::LPARAM userDefined) {
     state.calls.push_back("VDMEnumTaskWOWEx " + std::to_string(processId));
     Process* host = FindProcess(processId);
     if (!host) return 0;
@@ -159,14 +159,15 @@ Module vdmdbg = {"VDMDBG.DLL", kVdmdbgFunctions};
 plat::FARPROC EntryPoint(const char* name) {
     const std::string n = name;
     if (n == "CreateToolhelp32Snapshot")
-        return reinterpret_cast<plat::FARPROC>(FakeCreateToolhelp32Snapshot);
-    if (n == "Process32First") return reinterpret_cast<plat::FARPROC>(FakeProcess32First);
-    if (n == "Process32Next") return reinterpret_cast<plat::FARPROC>(FakeProcess32Next);
-    if (n == "EnumProcesses") return reinterpret_cast<plat::FARPROC>(FakeEnumProcesses);
-    if (n == "EnumProcessModules") return reinterpret_cast<plat::FARPROC>(FakeEnumProcessModules);
+        return reinterpret_cast<plat::FARPROC>(ScriptedCreateToolhelp32Snapshot);
+    if (n == "Process32First") return reinterpret_cast<plat::FARPROC>(ScriptedProcess32First);
+    if (n == "Process32Next") return reinterpret_cast<plat::FARPROC>(ScriptedProcess32Next);
+    if (n == "EnumProcesses") return reinterpret_cast<plat::FARPROC>(ScriptedEnumProcesses);
+    if (n == "EnumProcessModules")
+        return reinterpret_cast<plat::FARPROC>(ScriptedEnumProcessModules);
     if (n == "GetModuleFileNameExA")
-        return reinterpret_cast<plat::FARPROC>(FakeGetModuleFileNameExA);
-    if (n == "VDMEnumTaskWOWEx") return reinterpret_cast<plat::FARPROC>(FakeVDMEnumTaskWOWEx);
+        return reinterpret_cast<plat::FARPROC>(ScriptedGetModuleFileNameExA);
+    if (n == "VDMEnumTaskWOWEx") return reinterpret_cast<plat::FARPROC>(ScriptedVDMEnumTaskWOWEx);
     return nullptr;
 }
 
@@ -203,11 +204,11 @@ std::vector<std::string> CallsStartingWith(const std::string& prefix) {
     return found;
 }
 
-}  // namespace fake
+}  // namespace scripted
 
 namespace plat {
 
-using fake::state;
+using scripted::state;
 
 const char* OptionPrefixes() { return state.optionPrefixes.c_str(); }
 
@@ -248,33 +249,33 @@ void OutputDebugStringA(const char* text) {
 
 HMODULE LoadLibraryA(const char* name) {
     state.calls.push_back(std::string("LoadLibraryA ") + name);
-    fake::Module* module = nullptr;
-    if (fake::SameTextIgnoringCase(name, "Kernel32.DLL") && !state.kernel32Missing) {
-        module = &fake::kernel32;
-    } else if (fake::SameTextIgnoringCase(name, "PSAPI.DLL") && !state.psapiMissing) {
-        module = &fake::psapi;
-    } else if (fake::SameTextIgnoringCase(name, "VDMDBG.DLL") && !state.vdmdbgMissing) {
-        module = &fake::vdmdbg;
+    scripted::Module* module = nullptr;
+    if (scripted::SameTextIgnoringCase(name, "Kernel32.DLL") && !state.kernel32Missing) {
+        module = &scripted::kernel32;
+    } else if (scripted::SameTextIgnoringCase(name, "PSAPI.DLL") && !state.psapiMissing) {
+        module = &scripted::psapi;
+    } else if (scripted::SameTextIgnoringCase(name, "VDMDBG.DLL") && !state.vdmdbgMissing) {
+        module = &scripted::vdmdbg;
     }
     if (module) ++state.librariesOutstanding;
     return reinterpret_cast<HMODULE>(module);
 }
 
 FARPROC GetProcAddress(HMODULE module, const char* name) {
-    auto* table = reinterpret_cast<fake::Module*>(module);
-    if (table != &fake::kernel32 && table != &fake::psapi && table != &fake::vdmdbg) {
+    auto* table = reinterpret_cast<scripted::Module*>(module);
+    if (table != &scripted::kernel32 && table != &scripted::psapi && table != &scripted::vdmdbg) {
         return nullptr;
     }
     if (state.missingFunctions.count(name)) return nullptr;
     for (const char* const* function = table->functions; *function; ++function) {
-        if (std::strcmp(*function, name) == 0) return fake::EntryPoint(name);
+        if (std::strcmp(*function, name) == 0) return scripted::EntryPoint(name);
     }
     return nullptr;
 }
 
 BOOL FreeLibrary(HMODULE module) {
-    auto* table = reinterpret_cast<fake::Module*>(module);
-    if (table != &fake::kernel32 && table != &fake::psapi && table != &fake::vdmdbg) {
+    auto* table = reinterpret_cast<scripted::Module*>(module);
+    if (table != &scripted::kernel32 && table != &scripted::psapi && table != &scripted::vdmdbg) {
         ++state.badReleases;
         return FALSE;
     }
@@ -283,35 +284,35 @@ BOOL FreeLibrary(HMODULE module) {
     return TRUE;
 }
 
-HANDLE GetProcessHeap() { return &fake::heapObject; }
+HANDLE GetProcessHeap() { return &scripted::heapObject; }
 
 void* HeapAlloc(HANDLE heap, DWORD, SIZE_T bytes) {
     state.calls.push_back("HeapAlloc " + std::to_string(bytes));
-    if (heap != &fake::heapObject) return nullptr;
-    if (++fake::allocations == state.failAllocation) return nullptr;
+    if (heap != &scripted::heapObject) return nullptr;
+    if (++scripted::allocations == state.failAllocation) return nullptr;
     void* block = std::malloc(bytes ? bytes : 1);
     if (!block) return nullptr;
-    fake::liveBlocks[block] = bytes;
+    scripted::liveBlocks[block] = bytes;
     ++state.blocksOutstanding;
     return block;
 }
 
 BOOL HeapFree(HANDLE heap, DWORD, void* block) {
-    auto found = fake::liveBlocks.find(block);
-    if (heap != &fake::heapObject || found == fake::liveBlocks.end()) {
+    auto found = scripted::liveBlocks.find(block);
+    if (heap != &scripted::heapObject || found == scripted::liveBlocks.end()) {
         ++state.badReleases;
         return FALSE;
     }
     state.calls.push_back("HeapFree " + std::to_string(found->second));
-    fake::liveBlocks.erase(found);
+    scripted::liveBlocks.erase(found);
     std::free(block);
     --state.blocksOutstanding;
     return TRUE;
 }
 
 HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
-    state.calls.push_back("OpenProcess " + fake::Hex(access) + " " + std::to_string(processId));
-    fake::Process* process = fake::FindProcess(processId);
+    state.calls.push_back("OpenProcess " + scripted::Hex(access) + " " + std::to_string(processId));
+    scripted::Process* process = scripted::FindProcess(processId);
     if (!process) return nullptr;
     bool allowed = true;
     if (access & PROCESS_VM_READ) allowed = allowed && process->openForQuery;
@@ -320,24 +321,24 @@ HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
         !(access & (PROCESS_VM_READ | PROCESS_SET_INFORMATION)))
         allowed = allowed && (process->openForQuery || process->openForSet);
     if (!allowed) return nullptr;
-    return fake::NewHandle(fake::Kind::Process, processId, access);
+    return scripted::NewHandle(scripted::Kind::Process, processId, access);
 }
 
 DWORD GetPriorityClass(HANDLE process) {
-    fake::HandleObject* object = fake::Live(process, fake::Kind::Process);
+    scripted::HandleObject* object = scripted::Live(process, scripted::Kind::Process);
     if (!object || !(object->access & PROCESS_QUERY_INFORMATION)) return 0;
-    fake::Process* target = fake::FindProcess(object->processId);
+    scripted::Process* target = scripted::FindProcess(object->processId);
     if (!target || target->getClassFails) return 0;
     return target->priorityClass;
 }
 
 BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
-    fake::HandleObject* object = fake::Live(process, fake::Kind::Process);
+    scripted::HandleObject* object = scripted::Live(process, scripted::Kind::Process);
     if (!object || !(object->access & PROCESS_SET_INFORMATION)) return FALSE;
     state.calls.push_back("SetPriorityClass " + std::to_string(object->processId) + " " +
-                          fake::Hex(priorityClass));
+                          scripted::Hex(priorityClass));
     if (++state.setClassCalls == state.stopAtSetClass) state.stopAsked = true;
-    fake::Process* target = fake::FindProcess(object->processId);
+    scripted::Process* target = scripted::FindProcess(object->processId);
     if (!target || target->setClassFails) return FALSE;
     target->priorityClass = priorityClass;
     state.priorityChanges.emplace_back(object->processId, priorityClass);
@@ -345,15 +346,15 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    auto* object = static_cast<fake::HandleObject*>(handle);
-    if (!fake::liveHandles.count(object)) {
+    auto* object = static_cast<scripted::HandleObject*>(handle);
+    if (!scripted::liveHandles.count(object)) {
         ++state.badReleases;
         return FALSE;
     }
     static const char* const kKinds[] = {"process", "thread", "snapshot"};
     state.calls.push_back(std::string("CloseHandle ") + kKinds[static_cast<int>(object->kind)] +
                           " " + std::to_string(object->processId));
-    fake::liveHandles.erase(object);
+    scripted::liveHandles.erase(object);
     delete object;
     --state.handlesOutstanding;
     return TRUE;
@@ -364,7 +365,7 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
                     BOOL inheritHandles, DWORD creationFlags, void* environment,
                     const char* currentDirectory, STARTUPINFOA* startupInfo,
                     PROCESS_INFORMATION* info) {
-    fake::Creation creation;
+    scripted::Creation creation;
     creation.applicationNameNull = applicationName == nullptr;
     creation.commandLine = commandLine ? commandLine : "";
     creation.attributesNull = processAttributes == nullptr && threadAttributes == nullptr;
@@ -380,9 +381,9 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
     }
     state.creations.push_back(creation);
     if (state.createFails) return FALSE;
-    DWORD id = fake::nextCreatedId++;
-    info->hProcess = fake::NewHandle(fake::Kind::Process, id, 0x1FFFFF);
-    info->hThread = fake::NewHandle(fake::Kind::Thread, id, 0x1FFFFF);
+    DWORD id = scripted::nextCreatedId++;
+    info->hProcess = scripted::NewHandle(scripted::Kind::Process, id, 0x1FFFFF);
+    info->hThread = scripted::NewHandle(scripted::Kind::Thread, id, 0x1FFFFF);
     info->dwProcessId = id;
     info->dwThreadId = id + 1;
     return TRUE;

@@ -1,6 +1,6 @@
 // The scripted platform for tests: a process table and fault switches that a
 // test writes, and a record of every call that matters. Link
-// platform_fake.cpp instead of a real backend and set up fake::World().
+// scripted_platform.cpp instead of a real backend and set up scripted::World().
 #pragma once
 
 #include <functional>
@@ -10,7 +10,7 @@
 
 #include "platform/platform.h"
 
-namespace fake {
+namespace scripted {
 
 struct Task {
     plat::WORD handle;
@@ -93,4 +93,4 @@ void Reset();
 /// Calls of World().calls that begin with prefix, in order.
 std::vector<std::string> CallsStartingWith(const std::string& prefix);
 
-}  // namespace fake
+}  // namespace scripted

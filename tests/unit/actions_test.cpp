@@ -19,11 +19,11 @@ void AddTwoCopies() {
     AddProcess(3, kNOTE);
 }
 
-void NoFault(fake::State&) {}
-void CreateFails(fake::State& w) { w.createFails = true; }
-void FirstCannotBeOpened(fake::State& w) { w.processes[0].openForSet = false; }
-void FirstRefusesTheClass(fake::State& w) { w.processes[0].setClassFails = true; }
-void NoPsapi(fake::State& w) { w.psapiMissing = true; }
+void NoFault(scripted::State&) {}
+void CreateFails(scripted::State& w) { w.createFails = true; }
+void FirstCannotBeOpened(scripted::State& w) { w.processes[0].openForSet = false; }
+void FirstRefusesTheClass(scripted::State& w) { w.processes[0].setClassFails = true; }
+void NoPsapi(scripted::State& w) { w.psapiMissing = true; }
 
 class Actions : public ScriptedTest {};
 
@@ -70,12 +70,12 @@ TEST_F(Actions, ByNameChangesTheFirstMatchOrEveryMatchWithAll) {
         {{"zzz"}, "", {}},
     };
     for (const auto& c : cases) {
-        fake::Reset();
+        scripted::Reset();
         AddTwoCopies();
         RunResult run = RunHoister(c.words);
         EXPECT_EQ(run.out, kBanner + c.out) << c.words[0];
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(fake::World().priorityChanges, c.changes) << c.words[0];
+        EXPECT_EQ(scripted::World().priorityChanges, c.changes) << c.words[0];
         ExpectNothingOutstanding();
     }
 }
@@ -88,7 +88,7 @@ TEST_F(Actions, ByIdChangesEveryEntryOfTheIdAndShowsTheRawId) {
     EXPECT_EQ(run.out, std::string(kBanner) +
                            "C:\\ntvdm.exe priority set to High\nA.EXE priority set to High\n"
                            "B.EXE priority set to High\n");
-    EXPECT_EQ(fake::World().priorityChanges, (Changes{{7, 0x80}, {7, 0x80}, {7, 0x80}}));
+    EXPECT_EQ(scripted::World().priorityChanges, (Changes{{7, 0x80}, {7, 0x80}, {7, 0x80}}));
 
     run = RunHoister({"-v", "-#4", "-pl"});
     EXPECT_EQ(run.out,
@@ -100,8 +100,8 @@ TEST_F(Actions, ByIdChangesEveryEntryOfTheIdAndShowsTheRawId) {
     run = RunHoister({"kernel32"});
     EXPECT_EQ(run.out, std::string(kBanner) + "C:\\KERNEL32.DLL priority set to High\n");
 
-    fake::Reset();
-    fake::World().platformId = plat::VER_PLATFORM_WIN32_WINDOWS;
+    scripted::Reset();
+    scripted::World().platformId = plat::VER_PLATFORM_WIN32_WINDOWS;
     AddProcess(0xFFF8A3C5, "C:\\WIN\\X.EXE");
     run = RunHoister({"-v", "-#482363"});
     EXPECT_EQ(run.out, std::string(kBanner) + "Process(-482363) C:\\WIN\\X.EXE found\n" +
@@ -123,14 +123,14 @@ TEST_F(Actions, ByIdNotFoundPrintsTheStoredId) {
          "Error: could not determine Operating System\nError: Process with ID #  5 not found.\n"},
     };
     for (const auto& c : cases) {
-        fake::Reset();
-        fake::World().platformId = c.platform;
-        fake::World().failVersionFromCall = c.failVersionFromCall;
+        scripted::Reset();
+        scripted::World().platformId = c.platform;
+        scripted::World().failVersionFromCall = c.failVersionFromCall;
         AddProcess(5, "C:\\a.exe");
         RunResult run = RunHoister({c.word});
         EXPECT_EQ(run.out, kBanner + c.out);
         EXPECT_EQ(run.status, 0);
-        EXPECT_TRUE(fake::World().priorityChanges.empty());
+        EXPECT_TRUE(scripted::World().priorityChanges.empty());
     }
 }
 
@@ -151,10 +151,10 @@ TEST_F(Actions, ListingShowsOpenableProcessesInTheFourClasses) {
                            "   4 Low      C:\\WIN\\KERNEL32.dll\n" +
                            "  10 Realtime C:\\ntvdm.exe\n  10 Realtime A.EXE\n" +
                            "No target specified.\n\n");
-    EXPECT_EQ(fake::CallsStartingWith("OpenProcess 0x600").size(), 9u);
+    EXPECT_EQ(scripted::CallsStartingWith("OpenProcess 0x600").size(), 9u);
 
-    fake::Reset();
-    fake::World().platformId = plat::VER_PLATFORM_WIN32_WINDOWS;
+    scripted::Reset();
+    scripted::World().platformId = plat::VER_PLATFORM_WIN32_WINDOWS;
     AddProcess(0xFFF8A3C5, "C:\\A.EXE");
     AddProcess(0x1234, "C:\\B.EXE");
     AddProcess(0x80000000, "C:\\C.EXE");
@@ -185,21 +185,21 @@ TEST_F(Actions, LaunchPassesTheCommandLineAndTheClassInTheFlags) {
         {{"-s", "absent", "-x"}, "absent  -x", "Created: \"absent  -x\"\n", 0x290},
     };
     for (const auto& c : cases) {
-        fake::Reset();
+        scripted::Reset();
         AddTwoCopies();
         RunResult run = RunHoister(c.words);
         EXPECT_EQ(run.out, kBanner + c.out);
         EXPECT_EQ(run.status, 1);
-        ASSERT_EQ(fake::World().creations.size(), 1u);
-        const fake::Creation& made = fake::World().creations[0];
+        ASSERT_EQ(scripted::World().creations.size(), 1u);
+        const scripted::Creation& made = scripted::World().creations[0];
         EXPECT_EQ(made.commandLine, c.commandLine);
         EXPECT_EQ(made.flags, c.flags);
         EXPECT_TRUE(made.applicationNameNull && made.attributesNull && made.environmentNull &&
                     made.directoryNull && made.startupRestZero);
         EXPECT_EQ(made.inheritHandles, plat::FALSE);
         EXPECT_EQ(made.startupCb, sizeof(plat::STARTUPINFOA));
-        EXPECT_TRUE(fake::World().priorityChanges.empty());
-        const auto& calls = fake::World().calls;
+        EXPECT_TRUE(scripted::World().priorityChanges.empty());
+        const auto& calls = scripted::World().calls;
         EXPECT_EQ(
             std::vector<std::string>(calls.end() - 3, calls.end() - 1),
             (std::vector<std::string>{"CloseHandle thread 9000", "CloseHandle process 9000"}));
@@ -211,7 +211,7 @@ TEST_F(Actions, FailedLaunchFailedChangesAndStartIfMissingWithoutALaunch) {
     const std::string failed = "Error: command to set " + kNote + " priority to ";
     const struct {
         std::vector<std::string> words;
-        void (*setup)(fake::State&);
+        void (*setup)(scripted::State&);
         std::string out;
         int status;
         const char* commandLine;  // null: nothing launched
@@ -236,17 +236,17 @@ TEST_F(Actions, FailedLaunchFailedChangesAndStartIfMissingWithoutALaunch) {
         {{"-s", "zzz"}, NoPsapi, "Error: could not load NT library PSAPI.DLL\n", 0, nullptr, {}},
     };
     for (const auto& c : cases) {
-        fake::Reset();
+        scripted::Reset();
         AddTwoCopies();
-        c.setup(fake::World());
+        c.setup(scripted::World());
         RunResult run = RunHoister(c.words);
         EXPECT_EQ(run.out, kBanner + c.out);
         EXPECT_EQ(run.status, c.status);
-        ASSERT_EQ(fake::World().creations.size(), c.commandLine ? 1u : 0u);
+        ASSERT_EQ(scripted::World().creations.size(), c.commandLine ? 1u : 0u);
         if (c.commandLine) {
-            EXPECT_EQ(fake::World().creations[0].commandLine, c.commandLine);
+            EXPECT_EQ(scripted::World().creations[0].commandLine, c.commandLine);
         }
-        EXPECT_EQ(fake::World().priorityChanges, c.changes);
+        EXPECT_EQ(scripted::World().priorityChanges, c.changes);
         ExpectNothingOutstanding();
     }
 }

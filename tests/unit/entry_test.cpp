@@ -13,7 +13,7 @@ TEST_F(Entry, NoArgumentsPrintsBannerAndUsageAndSucceeds) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, std::string(kBanner) + kUsage);
     EXPECT_EQ(run.debug, run.out);
-    EXPECT_EQ(fake::World().versionCalls, 0);
+    EXPECT_EQ(scripted::World().versionCalls, 0);
 }
 
 TEST_F(Entry, ParameterErrorsPrintTheWordAndUsageAndActOnNothing) {
@@ -46,15 +46,15 @@ TEST_F(Entry, ParameterErrorsPrintTheWordAndUsageAndActOnNothing) {
         {{longWord}, longWord.substr(0, 256)},
     };
     for (const auto& c : cases) {
-        fake::Reset();
+        scripted::Reset();
         AddProcess(5, "C:\\notepad.exe");
         RunResult run = RunHoister(c.words);
         EXPECT_EQ(run.status, 0) << c.shown;
         EXPECT_EQ(run.out,
                   kBanner + ("Error: Parameter " + c.shown + " not understood\n\n") + kUsage);
-        EXPECT_EQ(fake::World().versionCalls, 1) << c.shown;
-        EXPECT_TRUE(fake::World().sleeps.empty()) << c.shown;
-        EXPECT_TRUE(fake::CallsStartingWith("LoadLibraryA").empty()) << c.shown;
+        EXPECT_EQ(scripted::World().versionCalls, 1) << c.shown;
+        EXPECT_TRUE(scripted::World().sleeps.empty()) << c.shown;
+        EXPECT_TRUE(scripted::CallsStartingWith("LoadLibraryA").empty()) << c.shown;
     }
 }
 
@@ -96,8 +96,8 @@ TEST_F(Entry, OptionsAreReadLikeTheCLibraryReadsThem) {
         {nt, {"notepad", "-pl", "-x", "/h", "-#5"}, "0 0 High=80 000000"},
     };
     for (const auto& c : cases) {
-        fake::Reset();
-        fake::World().platformId = c.platform;
+        scripted::Reset();
+        scripted::World().platformId = c.platform;
         RunHoister(c.words);
         EXPECT_EQ(Parsed(), c.parsed) << c.words[0];
     }
@@ -152,22 +152,22 @@ TEST_F(Entry, ModeChoiceAndWhatEachRunPrints) {
         {{"-w5", "-v"}, "Target: \"\"\nNo target specified.\n\n", 0},
     };
     for (const auto& c : cases) {
-        fake::Reset();
+        scripted::Reset();
         AddProcess(5, note);
         RunResult run = RunHoister(c.words);
         EXPECT_EQ(run.out, kBanner + c.out) << c.words[0];
         EXPECT_EQ(run.debug, run.out) << c.words[0];
         EXPECT_EQ(run.status, c.status) << c.words[0];
         if (c.status == 0) {
-            EXPECT_TRUE(fake::World().sleeps.empty()) << c.words[0];
-            EXPECT_TRUE(fake::CallsStartingWith("WaitForStopRequest").empty()) << c.words[0];
+            EXPECT_TRUE(scripted::World().sleeps.empty()) << c.words[0];
+            EXPECT_TRUE(scripted::CallsStartingWith("WaitForStopRequest").empty()) << c.words[0];
         }
         ExpectNothingOutstanding();
     }
 }
 
 TEST_F(Entry, WhereASlashBeginsAPathOnlyADashStartsAnOption) {
-    fake::World().optionPrefixes = "-";
+    scripted::World().optionPrefixes = "-";
     AddProcess(5, "/usr/bin/note");
     RunResult run = RunHoister({"-pl", "/usr/bin/", "/x", "-y"});
     EXPECT_EQ(run.out, std::string(kBanner) + "/usr/bin/note priority set to Low\n");
@@ -180,7 +180,7 @@ TEST_F(Entry, WhereASlashBeginsAPathOnlyADashStartsAnOption) {
 TEST_F(Entry, DelaySleepsInMillisecondsAfterTheListingAndBeforeTheMode) {
     AddProcess(5, "C:\\notepad.exe");
     RunHoister({"-d4294967", "-l", "notepad"});
-    const auto& calls = fake::World().calls;
+    const auto& calls = scripted::World().calls;
     auto listed =
         std::find(calls.begin(), calls.end(), "OutputDebugStringA    5 Normal   C:\\notepad.exe\n");
     auto sleep = std::find(calls.begin(), calls.end(), "Sleep 4294967000");
@@ -188,15 +188,15 @@ TEST_F(Entry, DelaySleepsInMillisecondsAfterTheListingAndBeforeTheMode) {
     EXPECT_LT(listed, sleep);
     EXPECT_LT(sleep, secondWalk);
     EXPECT_NE(secondWalk, calls.end());
-    EXPECT_EQ(fake::World().sleeps.size(), 1u);
+    EXPECT_EQ(scripted::World().sleeps.size(), 1u);
 }
 
 TEST_F(Entry, FailedVersionQueryEndsTheRunBeforeParsing) {
-    fake::World().failVersionFromCall = 1;
+    scripted::World().failVersionFromCall = 1;
     RunResult run = RunHoister({"-x", "notepad"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, std::string(kBanner) + "Error: could not determine Operating System\n");
-    EXPECT_TRUE(fake::CallsStartingWith("LoadLibraryA").empty());
+    EXPECT_TRUE(scripted::CallsStartingWith("LoadLibraryA").empty());
 }
 
 TEST_F(Entry, MessagesReachBothChannelsOneCallAtATime) {
@@ -225,6 +225,6 @@ TEST_F(Entry, LogMessageCutsAt8191CharactersAndIsSilentWhenQuiet) {
     runOptions.quiet = 1;
     LogMessage("%s", "hidden");
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), huge.substr(0, 8191));
-    ASSERT_EQ(fake::World().debugMessages.size(), 1u);
-    EXPECT_EQ(fake::World().debugMessages[0], huge.substr(0, 8191));
+    ASSERT_EQ(scripted::World().debugMessages.size(), 1u);
+    EXPECT_EQ(scripted::World().debugMessages[0], huge.substr(0, 8191));
 }

@@ -48,7 +48,7 @@ TEST_F(Walk, EachFailureReleasesInOrderThenPrintsOneLineAndVisitsNothing) {
     const std::string noList = kMessage + "Error: could not get list of NT processes\n";
     const std::string corrupt = kMessage + "Error: list of NT processes is corrupt\n";
     const std::string alloc1 = "HeapAlloc 1024", free1 = "HeapFree 1024";
-    typedef fake::State& W;
+    typedef scripted::State& W;
     const struct {
         plat::DWORD platform;
         void (*setup)(W);
@@ -87,15 +87,15 @@ TEST_F(Walk, EachFailureReleasesInOrderThenPrintsOneLineAndVisitsNothing) {
          {kLoadPsapi, kLoadVdm, alloc1, free1, kFreePsapi, kFreeVdm, corrupt}},
     };
     for (const auto& c : cases) {
-        fake::Reset();
+        scripted::Reset();
         AddProcess(4, "C:\\a.exe");
         AddProcess(8, "C:\\b.exe");
-        fake::World().platformId = c.platform;
-        c.setup(fake::World());
+        scripted::World().platformId = c.platform;
+        c.setup(scripted::World());
         VisitLog log;
         EXPECT_EQ(Run(log), 0) << c.calls.back();
         EXPECT_TRUE(log.visits.empty()) << c.calls.back();
-        EXPECT_EQ(fake::World().calls, c.calls);
+        EXPECT_EQ(scripted::World().calls, c.calls);
         ExpectNothingOutstanding();
     }
 }
@@ -104,7 +104,7 @@ TEST_F(Walk, NtVisitsTasksRightAfterTheirHostAndUnreadableProcessesWithEmptyName
     AddProcess(4, "C:\\a.exe");
     AddProcess(7, "C:\\WINNT\\system32\\NTVDM.EXE").tasks = {{0x11, "C:\\W\\A.EXE"}, {0x22, "B"}};
     AddProcess(9, "C:\\ntvdm.exe").openForQuery = false;
-    fake::World().processes.back().tasks = {{0x33, "hidden"}};
+    scripted::World().processes.back().tasks = {{0x33, "hidden"}};
     AddProcess(10, "C:\\d.exe").modulesReadable = false;
     AddProcess(11, "C:\\e.exe").nameReadable = false;
     VisitLog log;
@@ -112,13 +112,13 @@ TEST_F(Walk, NtVisitsTasksRightAfterTheirHostAndUnreadableProcessesWithEmptyName
     EXPECT_EQ(log.visits,
               (std::vector<std::string>{"4/0/C:\\a.exe", "7/0/C:\\WINNT\\system32\\NTVDM.EXE",
                                         "7/17/C:\\W\\A.EXE", "7/34/B", "9/0/", "10/0/", "11/0/"}));
-    EXPECT_EQ(fake::CallsStartingWith("VDMEnumTaskWOWEx"),
+    EXPECT_EQ(scripted::CallsStartingWith("VDMEnumTaskWOWEx"),
               std::vector<std::string>{"VDMEnumTaskWOWEx 7"});
-    const auto& calls = fake::World().calls;
+    const auto& calls = scripted::World().calls;
     EXPECT_EQ(std::vector<std::string>(calls.end() - 3, calls.end()),
               (std::vector<std::string>{"HeapFree 1024", kFreeVdm, kFreePsapi}));
-    EXPECT_EQ(fake::CallsStartingWith("OpenProcess 0x410").size(), 5u);
-    EXPECT_TRUE(fake::World().debugMessages.empty());
+    EXPECT_EQ(scripted::CallsStartingWith("OpenProcess 0x410").size(), 5u);
+    EXPECT_TRUE(scripted::World().debugMessages.empty());
 }
 
 TEST_F(Walk, OnlyTheLastNineCharactersNameAVirtualDosMachine) {
@@ -139,7 +139,7 @@ TEST_F(Walk, OnlyTheLastNineCharactersNameAVirtualDosMachine) {
         {"NTVDM.EX\xc5", false},
     };
     for (const auto& c : cases) {
-        fake::Reset();
+        scripted::Reset();
         AddProcess(7, c.name).tasks = {{1, "t"}};
         VisitLog log;
         EXPECT_EQ(Run(log), 1);
@@ -162,8 +162,8 @@ TEST_F(Walk, AVisitorThatReturnsZeroStopsTheWholeWalk) {
         {plat::VER_PLATFORM_WIN32_NT, 0, 5, 1},
     };
     for (const auto& c : cases) {
-        fake::Reset();
-        fake::World().platformId = c.platform;
+        scripted::Reset();
+        scripted::World().platformId = c.platform;
         AddProcess(1, "a");
         AddProcess(2, "ntvdm.exe").tasks = {{5, "t1"}, {6, "t2"}};
         AddProcess(3, "c");
@@ -171,7 +171,7 @@ TEST_F(Walk, AVisitorThatReturnsZeroStopsTheWholeWalk) {
         log.stopAt = c.stopAt;
         EXPECT_EQ(Run(log), 1);
         EXPECT_EQ(log.visits.size(), c.visits) << c.platform << "/" << c.stopAt;
-        EXPECT_EQ(fake::CallsStartingWith("VDMEnumTaskWOWEx").size(), c.taskEnumerations);
+        EXPECT_EQ(scripted::CallsStartingWith("VDMEnumTaskWOWEx").size(), c.taskEnumerations);
         ExpectNothingOutstanding();
     }
 }
@@ -187,12 +187,12 @@ TEST_F(Walk, AFullBlockIsFetchedAgainTwiceAsLarge) {
         {5000, {1024, 2048, 4096, 8192, 16384, 32768}},
     };
     for (const auto& c : cases) {
-        fake::Reset();
+        scripted::Reset();
         for (plat::DWORD id = 1; id <= c.processes; ++id)
             AddProcess(id * 4, "p" + std::to_string(id));
         VisitLog log;
         EXPECT_EQ(Run(log), 1);
-        EXPECT_EQ(fake::World().enumProcessesSizes, c.sizes) << c.processes;
+        EXPECT_EQ(scripted::World().enumProcessesSizes, c.sizes) << c.processes;
         ASSERT_EQ(log.visits.size(), c.processes);
         EXPECT_EQ(log.visits.back(),
                   std::to_string(c.processes * 4) + "/0/p" + std::to_string(c.processes));
@@ -202,19 +202,19 @@ TEST_F(Walk, AFullBlockIsFetchedAgainTwiceAsLarge) {
 
 TEST_F(Walk, EmptyListsVisitNothingAndSucceedSilently) {
     for (plat::DWORD platform : {plat::VER_PLATFORM_WIN32_NT, plat::VER_PLATFORM_WIN32_WINDOWS}) {
-        fake::Reset();
-        fake::World().platformId = platform;
+        scripted::Reset();
+        scripted::World().platformId = platform;
         if (platform == plat::VER_PLATFORM_WIN32_NT) {
             AddProcess(4, "C:\\a.exe");
-            fake::World().reportedByteCount = 0;
+            scripted::World().reportedByteCount = 0;
         }
         VisitLog log;
         EXPECT_EQ(Run(log), 1);
         EXPECT_TRUE(log.visits.empty());
-        EXPECT_TRUE(fake::World().debugMessages.empty());
+        EXPECT_TRUE(scripted::World().debugMessages.empty());
         ExpectNothingOutstanding();
     }
-    const auto& calls = fake::World().calls;
+    const auto& calls = scripted::World().calls;
     EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
               (std::vector<std::string>{"CloseHandle snapshot 0", "FreeLibrary Kernel32.DLL"}));
 }

@@ -39,13 +39,13 @@ RunResult RunHoister(const std::vector<std::string>& words) {
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
 
-    std::size_t firstMessage = fake::World().debugMessages.size();
+    std::size_t firstMessage = scripted::World().debugMessages.size();
     ::testing::internal::CaptureStdout();
     int status = HoisterMain(static_cast<int>(storage.size()), argv.data());
     RunResult result;
     result.status = status;
     result.out = ::testing::internal::GetCapturedStdout();
-    const auto& messages = fake::World().debugMessages;
+    const auto& messages = scripted::World().debugMessages;
     for (std::size_t i = firstMessage; i < messages.size(); ++i) {
         result.debugMessages.push_back(messages[i]);
         result.debug += messages[i];
@@ -53,17 +53,17 @@ RunResult RunHoister(const std::vector<std::string>& words) {
     return result;
 }
 
-fake::Process& AddProcess(plat::DWORD id, const std::string& name, plat::DWORD priorityClass) {
-    fake::Process process;
+scripted::Process& AddProcess(plat::DWORD id, const std::string& name, plat::DWORD priorityClass) {
+    scripted::Process process;
     process.id = id;
     process.name = name;
     process.priorityClass = priorityClass;
-    fake::World().processes.push_back(process);
-    return fake::World().processes.back();
+    scripted::World().processes.push_back(process);
+    return scripted::World().processes.back();
 }
 
 void ExpectNothingOutstanding() {
-    const fake::State& world = fake::World();
+    const scripted::State& world = scripted::World();
     EXPECT_EQ(world.librariesOutstanding, 0) << "libraries still loaded";
     EXPECT_EQ(world.handlesOutstanding, 0) << "handles still open";
     EXPECT_EQ(world.blocksOutstanding, 0) << "heap blocks still held";

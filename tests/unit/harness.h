@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform_fake.h"
+#include "scripted/scripted_platform.h"
 
 struct RunResult {
     int status;
@@ -16,7 +16,7 @@ struct RunResult {
 };
 
 /// Runs HoisterMain with these words after the program's path, on fresh
-/// options and the current fake::World().
+/// options and the current scripted::World().
 RunResult RunHoister(const std::vector<std::string>& words);
 
 /// The banner that every run prints first.
@@ -25,8 +25,8 @@ extern const char kBanner[];
 extern const char kUsage[];
 
 /// Adds a process to the scripted world; the reference lasts until the next one is added.
-fake::Process& AddProcess(plat::DWORD id, const std::string& name,
-                          plat::DWORD priorityClass = plat::NORMAL_PRIORITY_CLASS);
+scripted::Process& AddProcess(plat::DWORD id, const std::string& name,
+                              plat::DWORD priorityClass = plat::NORMAL_PRIORITY_CLASS);
 
 /// Every library, handle and heap block acquired has been released, exactly once.
 void ExpectNothingOutstanding();
@@ -34,6 +34,6 @@ void ExpectNothingOutstanding();
 /// Clears the scripted world before each test.
 class ScriptedTest : public ::testing::Test {
   protected:
-    void SetUp() override { fake::Reset(); }
+    void SetUp() override { scripted::Reset(); }
     void TearDown() override { ExpectNothingOutstanding(); }
 };

@@ -11,8 +11,8 @@ typedef std::vector<std::pair<plat::DWORD, plat::DWORD>> Changes;
 const std::string kA = "C:\\a\\backup.exe", kB = "D:\\BACKUP\\b.exe", kC = "C:\\c\\backup.exe";
 const std::string kRefused = " priority to Low failed\n";
 
-fake::Process* Find(plat::DWORD id) {
-    for (fake::Process& process : fake::World().processes)
+scripted::Process* Find(plat::DWORD id) {
+    for (scripted::Process& process : scripted::World().processes)
         if (process.id == id) return &process;
     return nullptr;
 }
@@ -25,9 +25,9 @@ TEST_F(Hold, EachRoundChangesWhatIsNotInTheClassAndReportsAFailureOnce) {
     AddProcess(1, kA);
     AddProcess(2, kB, plat::IDLE_PRIORITY_CLASS);
     AddProcess(3, "C:\\other.exe");
-    fake::World().stopAtWait = 6;
-    fake::World().betweenRounds = [](int round) {
-        fake::State& world = fake::World();
+    scripted::World().stopAtWait = 6;
+    scripted::World().betweenRounds = [](int round) {
+        scripted::State& world = scripted::World();
         if (round == 1) {  // one appears, one vanishes, one is changed back behind our back
             AddProcess(4, kC);
             world.processes.erase(world.processes.begin() + 1);
@@ -50,28 +50,29 @@ TEST_F(Hold, EachRoundChangesWhatIsNotInTheClassAndReportsAFailureOnce) {
     const std::string failA = "Error: command to set " + kA + kRefused;
     const std::string failC = "Error: command to set " + kC + kRefused;
     EXPECT_EQ(run.out, kBanner + setA + setA + setC + failC + failA + setC + failC);
-    EXPECT_EQ(fake::World().priorityChanges, (Changes{{1, 0x40}, {1, 0x40}, {4, 0x40}, {4, 0x40}}));
-    EXPECT_EQ(fake::CallsStartingWith("WaitForStopRequest 7000").size(), 6u);
+    EXPECT_EQ(scripted::World().priorityChanges,
+              (Changes{{1, 0x40}, {1, 0x40}, {4, 0x40}, {4, 0x40}}));
+    EXPECT_EQ(scripted::CallsStartingWith("WaitForStopRequest 7000").size(), 6u);
 }
 
 TEST_F(Hold, WithoutAllTheFirstMatchCountsInEveryRoundAndVerboseShowsItLeftAlone) {
     AddProcess(1, kA);
     AddProcess(2, kB);
-    fake::World().stopAtWait = 2;
+    scripted::World().stopAtWait = 2;
     RunResult run = RunHoister({"-v", "-w1", "-pl", "backup"});
     const std::string matchA = "Process(1) " + kA + " matches target\n";
     const std::string matchB = "Process(2) " + kB + " matches target\n";
     const std::string notB = "Process(2) " + kB + " does not match target\n";
     EXPECT_EQ(run.out, kBanner + std::string("Target: \"backup\"\n") + matchA + kA +
                            " priority set to Low\n" + matchB + notB + matchA + matchB + notB);
-    EXPECT_EQ(fake::World().priorityChanges, (Changes{{1, 0x40}}));
+    EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, 0x40}}));
 }
 
 TEST_F(Hold, AFailedWalkIsReportedInItsRoundAndTriedAgain) {
     AddProcess(1, kA);
-    fake::World().psapiMissing = true;
-    fake::World().stopAtWait = 3;
-    fake::World().betweenRounds = [](int round) { fake::World().psapiMissing = round < 2; };
+    scripted::World().psapiMissing = true;
+    scripted::World().stopAtWait = 3;
+    scripted::World().betweenRounds = [](int round) { scripted::World().psapiMissing = round < 2; };
     RunResult run = RunHoister({"-w2", "-pl", "backup"});
     const std::string noPsapi = "Error: could not load NT library PSAPI.DLL\n";
     EXPECT_EQ(run.out, kBanner + noPsapi + noPsapi + kA + " priority set to Low\n");
@@ -91,17 +92,17 @@ TEST_F(Hold, AStopEndsTheRunAfterTheChangeUnderWayOrAtOnceBetweenRounds) {
         {plat::VER_PLATFORM_WIN32_NT, 0, 1, {{1, 0x40}, {2, 0x40}, {3, 0x40}}, 1},
     };
     for (const auto& c : cases) {
-        fake::Reset();
-        fake::World().platformId = c.platform;
-        fake::World().stopAtSetClass = c.stopAtSetClass;
-        fake::World().stopAtWait = c.stopAtWait;
-        fake::World().betweenRounds = [](int) { Find(1)->priorityClass = 0x20; };
+        scripted::Reset();
+        scripted::World().platformId = c.platform;
+        scripted::World().stopAtSetClass = c.stopAtSetClass;
+        scripted::World().stopAtWait = c.stopAtWait;
+        scripted::World().betweenRounds = [](int) { Find(1)->priorityClass = 0x20; };
         for (plat::DWORD id : {1, 2, 3})
             AddProcess(id, kA);
         RunResult run = RunHoister({"-w60", "-a", "-pl", "backup"});
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(fake::World().priorityChanges, c.changes) << c.stopAtSetClass;
-        EXPECT_EQ(fake::CallsStartingWith("WaitForStopRequest 60000").size(), c.waits);
+        EXPECT_EQ(scripted::World().priorityChanges, c.changes) << c.stopAtSetClass;
+        EXPECT_EQ(scripted::CallsStartingWith("WaitForStopRequest 60000").size(), c.waits);
         ExpectNothingOutstanding();
     }
 }

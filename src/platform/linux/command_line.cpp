@@ -1,4 +1,4 @@
-#include "platform/command_line_posix.h"
+#include "platform/linux/command_line.h"
 
 #include <cstring>
 

@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/command_line_posix.h"
-#include "platform/linux_backend.h"
+#include "platform/linux/backend.h"
+#include "platform/linux/command_line.h"
 
 namespace plat {
 namespace {

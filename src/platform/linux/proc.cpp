@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "platform/linux_backend.h"
+#include "platform/linux/backend.h"
 
 namespace plat {
 namespace linux_backend {

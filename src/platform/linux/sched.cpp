@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/linux_backend.h"
+#include "platform/linux/backend.h"
 
 namespace plat {
 namespace linux_backend {

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/linux_backend.h"
+#include "platform/linux/backend.h"
 
 namespace plat {
 namespace linux_backend {
