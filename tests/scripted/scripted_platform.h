@@ -51,12 +51,12 @@ struct Creation {
 struct State {
     // The system.
     plat::DWORD platformId = plat::VER_PLATFORM_WIN32_NT;
+    plat::DWORD currentProcessId = 0;      // the program's own ID
+    bool launchSplitsCommandLine = false;  // true: arguments are quoted as on Linux
+    bool marksControlBytes = false;        // true: names are shown as on Linux
     std::string optionPrefixes = "-/";
     std::vector<Process> processes;
-    plat::DWORD currentProcessId = 0;               // the program's own ID
-    bool launchSplitsCommandLine = false;           // true: arguments are quoted as on Linux
     std::map<std::string, std::string> matchTexts;  // target -> text it is matched by
-    bool marksControlBytes = false;                 // true: names are shown as on Linux
 
     // Faults.
     int failVersionFromCall = 0;  // calls with this number (1-based) and later fail; 0: none
@@ -89,8 +89,8 @@ struct State {
     int versionCalls = 0;
     int nonZeroWaits = 0;
     int setClassCalls = 0;
-    plat::DWORD lastError = 0;
     bool stopAsked = false;
+    plat::DWORD lastError = 0;
     int librariesOutstanding = 0;
     int handlesOutstanding = 0;
     int blocksOutstanding = 0;
