@@ -184,17 +184,11 @@ using namespace linux_backend;
 
 DWORD GetPriorityClass(HANDLE process) {
     pid_t id;
-    if (!DecodeHandle(process, kQueryRight, &id)) {
-        SetLastErrorCode(ERROR_INVALID_HANDLE);
-        return 0;
-    }
-    int policy, nice, priority;
+    if (!DecodeHandle(process, kQueryRight, &id)) return 0;
     // A handle opened to change the class reads it only where a change may be made.
-    if ((DecodeHandle(process, kSetRight, &id) && !MayChange(id)) ||
-        !ReadSchedule(id, &policy, &nice, &priority)) {
-        SetLastErrorCode(IsGone(id) ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
-        return 0;
-    }
+    if (DecodeHandle(process, kSetRight, &id) && !MayChange(id)) return 0;
+    int policy, nice, priority;
+    if (!ReadSchedule(id, &policy, &nice, &priority)) return 0;
     return ClassOfSchedule(policy, nice);
 }
 
