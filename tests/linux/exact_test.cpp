@@ -1,6 +1,6 @@
-// The program acts on exactly what it was given: the arguments of a launch,
-// processes that still run, never itself, the program a path names, and a
-// name on one line however it is spelt.
+// The program acts on exactly what it was given: processes that still run,
+// never itself, the program a path names; and a hold keeps an ignored
+// SIGTERM ignored.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,36 +34,7 @@ class Exact : public SleeperTest {
         }
         return -1;
     }
-
-    // A copy of the sleeper named file in dir_, started; its ID.
-    pid_t StartCopy(const std::string& file) {
-        const std::string copy = dir_ + "/" + file;
-        std::ofstream(copy, std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
-        if (chmod(copy.c_str(), 0755) != 0) return -1;
-        std::string oldPath = path_;
-        path_ = copy;
-        pid_t id = Start("0");
-        path_ = oldPath;
-        return id;
-    }
 };
-
-TEST_F(Exact, ProgramLaunchesWithExactlyTheArgumentsGiven) {
-    const std::vector<std::string> args = {"", "x\"y", "a b", "c\\", "\"quoted words\"", "d\" e"};
-    std::vector<std::string> words = {"-f", "-pl", path_};
-    words.insert(words.end(), args.begin(), args.end());
-    EXPECT_EQ(Run(words), 1);
-    EXPECT_EQ(Body(), "Created: \"" + path_ +
-                          "  \"\" \"x\\\"y\" \"a b\" c\\ \"\\\"quoted words\\\"\" \"d\\\" e\"\"\n");
-    pid_t id = WaitForNew(path_, {});
-    ASSERT_GT(id, 0);
-    started_.push_back(id);
-    std::string expected = path_ + '\0';
-    for (const std::string& arg : args)
-        expected += arg + '\0';
-    EXPECT_EQ(ReadFile("/proc/" + std::to_string(id) + "/cmdline"), expected);
-    EXPECT_EQ(StatField(id, id, 19), 19);
-}
 
 TEST_F(Exact, ProgramTakesAnEndedProcessForNoMatch) {
     // A zombie answers every scheduler call, yet has ended: its ID is not found.
@@ -140,19 +111,6 @@ TEST_F(Exact, ProgramMatchesAPathByTheProgramThatRunsFromIt) {
     ASSERT_GT(started, 0);
     started_.push_back(started);
     EXPECT_EQ(ReadFile("/proc/" + std::to_string(started) + "/cmdline"), link + '\0');
-}
-
-TEST_F(Exact, ProgramShowsANameWithControlBytesOnOneLine) {
-    pid_t id = StartCopy("a\nb\x7f" + marker_);
-    ASSERT_GT(id, 0);
-    const std::string shown = dir_ + "/a?b?" + marker_;
-    Run({"-l"});
-    char line[512];
-    std::snprintf(line, sizeof line, "%4d Normal   %s\n", id, shown.c_str());
-    EXPECT_NE(out_.find(line), std::string::npos) << out_;
-    EXPECT_EQ(Run({"-pl", "a\nB\x7f"}), 1);
-    EXPECT_EQ(Body(), shown + " priority set to Low\n");
-    EXPECT_EQ(StatField(id, id, 19), 19);
 }
 
 TEST_F(Exact, ProgramHoldLeavesAnIgnoredSigtermIgnored) {
