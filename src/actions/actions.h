@@ -11,7 +11,9 @@ std::int32_t ListVisitor(plat::DWORD processId, plat::DWORD task16, const char* 
                          void* userData);
 
 /// Sets the chosen class on the first process (every one, with -a) whose path
-/// contains the target, ignoring the case of A-Z. 0 only when the walk failed.
+/// contains runOptions.matchText, ignoring the case of A-Z; Hoister's own
+/// process and processes that end before their change are no match. 0 only
+/// when the walk failed.
 std::int32_t SetPriorityByName();
 /// userData is null, or the HoldState of a hold round.
 std::int32_t NameMatchVisitor(plat::DWORD processId, plat::DWORD task16, const char* name,
@@ -41,6 +43,13 @@ std::int32_t SetPriorityById();
 std::int32_t IdMatchVisitor(plat::DWORD processId, plat::DWORD task16, const char* name,
                             void* userData);
 
+/// The room for a name as messages show it: a name from the walk fits a path.
+const int kShownNameSize = plat::MAX_PATH;
+/// name as messages show it: name itself, or, where the platform marks
+/// control bytes, a copy in shown (cut to fit) with each byte below 0x20 and
+/// 0x7F made "?". Names are matched as they are.
+const char* ShownName(const char* name, char (&shown)[kShownNameSize]);
+
 /// The name match's test: target occurs in name, both cut to 255 bytes and
 /// with A-Z folded to lower case.
 int NameContainsTarget(const char* name, const char* target);
@@ -50,10 +59,15 @@ std::int32_t LaunchTarget();
 /// Runs the name match and launches the target only when nothing matched.
 std::int32_t StartIfNotRunning();
 
-/// The command line of the launch: the target, quoted and escaped when it
-/// holds a blank, a tab or a double quote, so that the system's splitting
-/// gives it back exactly; one space; then targetArgs. An escaped target takes
-/// at most two bytes per character and its two quotes: kCommandLineSize bytes
-/// hold the longest command line and its terminator.
+/// Appends word to the terminated text in a buffer of size bytes, as one word
+/// of a command line: quoted and escaped when it is empty or holds a blank, a
+/// tab or a double quote, so that the Windows splitting rules give it back
+/// exactly. 0, with text unchanged, when it does not fit.
+int AppendCommandLineWord(char* text, std::size_t size, const char* word);
+
+/// The command line of the launch: the target as one word (see
+/// AppendCommandLineWord), one space, then targetArgs. An escaped target
+/// takes at most two bytes per character and its two quotes:
+/// kCommandLineSize bytes hold the longest command line and its terminator.
 const int kCommandLineSize = 2 * 255 + 2 + 1 + 255 + 1;
 void BuildCommandLine(char* commandLine, const char* target, const char* targetArgs);

@@ -8,33 +8,52 @@
 
 using namespace plat;
 
-void BuildCommandLine(char* commandLine, const char* target, const char* targetArgs) {
+namespace {
+
+int Put(char* text, std::size_t size, std::size_t* at, char c, int count) {
+    for (; count > 0; --count) {
+        if (*at + 1 >= size) return 0;
+        text[(*at)++] = c;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int AppendCommandLineWord(char* text, std::size_t size, const char* word) {
     // Unquoted, "C:\Program Files\x.exe" would start C:\Program.exe if one
     // existed, and a name with a double quote (possible on Linux) would lose
     // it. Inside quotes, a backslash counts only in front of a quote: double
     // such runs and escape the quote itself, the closing one included.
-    const bool quoted = std::strpbrk(target, " \t\"") != nullptr;
-    char* out = commandLine;
+    const std::size_t start = std::strlen(text);
+    std::size_t at = start;
+    const bool quoted = !word[0] || std::strpbrk(word, " \t\"") != nullptr;
     int backslashes = 0;
-    if (quoted) *out++ = '"';
-    for (int i = 0; i < kTextSize - 1 && target[i]; ++i) {
-        if (target[i] == '"') {
-            for (int k = 0; k < backslashes + 1; ++k)
-                *out++ = '\\';
-        }
-        backslashes = target[i] == '\\' ? backslashes + 1 : 0;
-        *out++ = target[i];
+    int fits = !quoted || Put(text, size, &at, '"', 1);
+    for (const char* c = word; fits && *c; ++c) {
+        if (*c == '"') fits = Put(text, size, &at, '\\', backslashes + 1);
+        backslashes = *c == '\\' ? backslashes + 1 : 0;
+        fits = fits && Put(text, size, &at, *c, 1);
     }
-    if (quoted) {
-        for (; backslashes > 0; --backslashes)
-            *out++ = '\\';
-        *out++ = '"';
-    }
-    std::snprintf(out, static_cast<std::size_t>(commandLine + kCommandLineSize - out), " %.255s",
-                  targetArgs);
+    if (quoted)
+        fits = fits && Put(text, size, &at, '\\', backslashes) && Put(text, size, &at, '"', 1);
+    text[fits ? at : start] = '\0';
+    return fits;
+}
+
+void BuildCommandLine(char* commandLine, const char* target, const char* targetArgs) {
+    commandLine[0] = '\0';
+    AppendCommandLineWord(commandLine, kCommandLineSize, target);
+    const std::size_t used = std::strlen(commandLine);
+    std::snprintf(commandLine + used, kCommandLineSize - used, " %.255s", targetArgs);
 }
 
 std::int32_t LaunchTarget() {
+    // A command line that begins with a blank would start its first argument.
+    if (!runOptions.target[0]) {
+        LogMessage("Error: Failed to create: \"\"\n");
+        return 0;
+    }
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;

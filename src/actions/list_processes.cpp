@@ -21,11 +21,13 @@ std::int32_t ListVisitor(DWORD processId, DWORD, const char* name, void*) {
     }
     if (!priority) return 1;
 
+    char buffer[kShownNameSize];
+    const char* shown = ShownName(name, buffer);
     if (runOptions.platformId == VER_PLATFORM_WIN32_NT) {
-        LogMessage("%4d %.8s %s\n", static_cast<int>(processId), priority->label, name);
+        LogMessage("%4d %.8s %s\n", static_cast<int>(processId), priority->label, shown);
     } else {
         // Shown negated, the form in which -# takes it on this family.
-        LogMessage("%d %.8s %s\n", static_cast<int>(0u - processId), priority->label, name);
+        LogMessage("%d %.8s %s\n", static_cast<int>(0u - processId), priority->label, shown);
     }
     return 1;
 }

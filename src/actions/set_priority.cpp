@@ -19,34 +19,53 @@ void FoldedCopy(char (&copy)[kTextSize], const char* text) {
     }
 }
 
-void ReportFailure(DWORD processId, const char* name, HoldState* hold) {
+void ReportFailure(DWORD processId, const char* shown, HoldState* hold) {
     if (hold && !NoteHoldFailure(hold, processId)) return;
-    LogMessage("Error: command to set %.256s priority to %s failed\n", name,
+    LogMessage("Error: command to set %.256s priority to %s failed\n", shown,
                runOptions.priorityName);
 }
 
-// hold is null outside a hold.
-void ApplyPriority(DWORD processId, const char* name, HoldState* hold) {
-    runOptions.matchedAny = 1;
+// A process that ended between the walk and its change is no match: it is
+// passed over in silence and, without -a, leaves the change to the next
+// match. hold is null outside a hold.
+void ApplyPriority(DWORD processId, const char* shown, HoldState* hold) {
     HANDLE process =
         OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION, FALSE, processId);
     if (!process) {
-        ReportFailure(processId, name, hold);
+        if (GetLastError() == ERROR_INVALID_PARAMETER) return;
+        runOptions.matchedAny = 1;
+        ReportFailure(processId, shown, hold);
         return;
     }
     if (hold && GetPriorityClass(process) == runOptions.priorityClass) {
         CloseHandle(process);
+        runOptions.matchedAny = 1;
         return;
     }
-    if (SetPriorityClass(process, runOptions.priorityClass)) {
-        LogMessage("%.256s priority set to %s\n", name, runOptions.priorityName);
-    } else {
-        ReportFailure(processId, name, hold);
-    }
+    const BOOL set = SetPriorityClass(process, runOptions.priorityClass);
+    const DWORD error = set ? 0 : GetLastError();
     CloseHandle(process);
+    if (!set && error == ERROR_INVALID_PARAMETER) return;
+    runOptions.matchedAny = 1;
+    if (set) {
+        LogMessage("%.256s priority set to %s\n", shown, runOptions.priorityName);
+    } else {
+        ReportFailure(processId, shown, hold);
+    }
 }
 
 }  // namespace
+
+const char* ShownName(const char* name, char (&shown)[kShownNameSize]) {
+    if (!MarksControlBytesInNames()) return name;
+    int i = 0;
+    for (; i < kShownNameSize - 1 && name[i]; ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        shown[i] = c < 0x20 || c == 0x7F ? '?' : name[i];
+    }
+    shown[i] = '\0';
+    return shown;
+}
 
 int NameContainsTarget(const char* name, const char* target) {
     char nameCopy[kTextSize];
@@ -59,34 +78,45 @@ int NameContainsTarget(const char* name, const char* target) {
 std::int32_t NameMatchVisitor(DWORD processId, DWORD, const char* name, void* userData) {
     if (!name[0]) return 1;
     const int id = static_cast<int>(processId);
-    if (!NameContainsTarget(name, runOptions.target)) {
-        if (runOptions.verbose) LogMessage("Process %.256s priority unchanged\n", name);
+    // Hoister never changes itself: installed under the folder it is given,
+    // it would take itself for the program and, with -s, start nothing.
+    const bool matches =
+        NameContainsTarget(name, runOptions.matchText) && processId != GetCurrentProcessId();
+    if (!matches && !runOptions.verbose) return 1;
+    char buffer[kShownNameSize];
+    const char* shown = ShownName(name, buffer);
+    if (!matches) {
+        LogMessage("Process %.256s priority unchanged\n", shown);
         return 1;
     }
-    if (runOptions.verbose) LogMessage("Process(%d) %.256s matches target\n", id, name);
+    if (runOptions.verbose) LogMessage("Process(%d) %.256s matches target\n", id, shown);
     if (runOptions.allMatches || !runOptions.matchedAny) {
         auto* hold = static_cast<HoldState*>(userData);
-        ApplyPriority(processId, name, hold);
+        ApplyPriority(processId, shown, hold);
         // A stop ends the walk between two changes, never inside one.
         if (hold && WaitForStopRequest(0)) {
             hold->stopRequested = 1;
             return 0;
         }
     } else if (runOptions.verbose) {
-        LogMessage("Process(%d) %.256s does not match target\n", id, name);
+        LogMessage("Process(%d) %.256s does not match target\n", id, shown);
     }
     return 1;
 }
 
 std::int32_t IdMatchVisitor(DWORD processId, DWORD, const char* name, void*) {
     const int id = static_cast<int>(processId);
-    if (processId != static_cast<DWORD>(runOptions.processId)) {
-        if (runOptions.verbose) LogMessage("Process(%d) %.256s priority unchanged\n", id, name);
+    const bool matches = processId == static_cast<DWORD>(runOptions.processId);
+    if (!matches && !runOptions.verbose) return 1;
+    char buffer[kShownNameSize];
+    const char* shown = ShownName(name, buffer);
+    if (!matches) {
+        LogMessage("Process(%d) %.256s priority unchanged\n", id, shown);
         return 1;
     }
-    runOptions.matchedAny = 1;
-    if (runOptions.verbose) LogMessage("Process(%d) %.256s found\n", id, name);
-    ApplyPriority(processId, name, nullptr);
+    if (runOptions.verbose) LogMessage("Process(%d) %.256s found\n", id, shown);
+    // An ID whose process has ended (or on Linux is a zombie) is not found.
+    ApplyPriority(processId, shown, nullptr);
     return 1;
 }
 

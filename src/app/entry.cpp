@@ -42,16 +42,6 @@ int ReadSeconds(const char* text, std::int32_t* seconds) {
     return 1;
 }
 
-// Copies at most what still fits into a text buffer of kTextSize bytes.
-void AppendBounded(char* buffer, const char* text) {
-    std::size_t used = std::strlen(buffer);
-    std::size_t room = kTextSize - 1 - used;
-    std::size_t length = std::strlen(text);
-    if (length > room) length = room;
-    std::memcpy(buffer + used, text, length);
-    buffer[used + length] = '\0';
-}
-
 // Applies one option word. Returns 1 to go on, 0 for a parameter error.
 // -h is handled by the caller.
 int ParseOption(const char* word, char letter) {
@@ -101,15 +91,31 @@ int ParseOption(const char* word, char letter) {
     }
 }
 
-void TakeNonOptionWord(const char* word) {
+// Appends word to a terminated text of kTextSize bytes; 0, with the text
+// unchanged, when it does not fit.
+int AppendWhole(char* text, const char* word) {
+    const std::size_t used = std::strlen(text);
+    const std::size_t length = std::strlen(word);
+    if (used + length > kTextSize - 1) return 0;
+    std::memcpy(text + used, word, length + 1);
+    return 1;
+}
+
+// The target and its arguments are taken whole or not at all: a cut target
+// names another program (or, by name, other processes), and a launch without
+// some of its arguments does something else. Returns 0 for a parameter error.
+int TakeNonOptionWord(const char* word) {
     if (!runOptions.targetGiven) {
         runOptions.targetGiven = 1;
-        AppendBounded(runOptions.target, word);
-        return;
+        return AppendWhole(runOptions.target, word);
     }
-    if (std::strlen(runOptions.targetArgs) < kTextSize - 1)
-        AppendBounded(runOptions.targetArgs, " ");
-    AppendBounded(runOptions.targetArgs, word);
+    char* args = runOptions.targetArgs;
+    const std::size_t used = std::strlen(args);
+    if (!AppendWhole(args, " ")) return 0;
+    const int fits = plat::LaunchSplitsCommandLine() ? AppendCommandLineWord(args, kTextSize, word)
+                                                     : AppendWhole(args, word);
+    if (!fits) args[used] = '\0';
+    return fits;
 }
 
 }  // namespace
@@ -139,20 +145,18 @@ int HoisterMain(int argc, char* argv[]) {
 
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
-        if (!runOptions.targetGiven && word[0] && std::strchr(plat::OptionPrefixes(), word[0])) {
-            char letter = word[1];
-            if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-            if (letter == 'H') {
-                PrintUsage(kProgramName);
-                return 0;
-            }
-            if (!ParseOption(word, letter)) {
-                LogMessage("Error: Parameter %.256s not understood\n\n", word);
-                PrintUsage(kProgramName);
-                return 0;
-            }
-        } else {
-            TakeNonOptionWord(word);
+        const bool option =
+            !runOptions.targetGiven && word[0] && std::strchr(plat::OptionPrefixes(), word[0]);
+        char letter = option ? word[1] : '\0';
+        if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+        if (option && letter == 'H') {
+            PrintUsage(kProgramName);
+            return 0;
+        }
+        if (option ? !ParseOption(word, letter) : !TakeNonOptionWord(word)) {
+            LogMessage("Error: Parameter %.256s not understood\n\n", word);
+            PrintUsage(kProgramName);
+            return 0;
         }
     }
 
@@ -171,6 +175,7 @@ int HoisterMain(int argc, char* argv[]) {
     }
 
     if (runOptions.processId != 0) return SetPriorityById();
+    plat::GetTargetMatchText(runOptions.target, runOptions.matchText, sizeof runOptions.matchText);
     if (runOptions.verbose) LogMessage("Target: \"%s\"\n", runOptions.target);
     if (runOptions.forceLaunch) return LaunchTarget();
     // With an empty target the name match would take every process for a

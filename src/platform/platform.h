@@ -56,6 +56,10 @@ const DWORD CREATE_NEW_PROCESS_GROUP = 0x0200;
 
 const DWORD TH32CS_SNAPPROCESS = 0x0002;
 
+const DWORD ERROR_ACCESS_DENIED = 5;
+const DWORD ERROR_INVALID_HANDLE = 6;
+const DWORD ERROR_INVALID_PARAMETER = 87;
+
 struct OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
     DWORD dwMajorVersion;
@@ -168,5 +172,27 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
                     BOOL inheritHandles, DWORD creationFlags, void* environment,
                     const char* currentDirectory, STARTUPINFOA* startupInfo,
                     PROCESS_INFORMATION* info);
+
+// What Hoister asks about itself, about the processes it acts on and about
+// the words it was given, where the answer differs from system to system.
+
+/// The ID of the calling process, as the process walk reports it.
+DWORD GetCurrentProcessId();
+/// The error code of the calling thread's last failed call. After OpenProcess
+/// or SetPriorityClass (with one of the four classes), ERROR_INVALID_PARAMETER
+/// means that no process has the ID any more (on Linux also: only a zombie).
+DWORD GetLastError();
+/// TRUE when CreateProcessA itself splits the command line into the program's
+/// arguments (Linux), so that an argument arrives whole only when quoted;
+/// FALSE where the started program splits its own command line (Windows).
+BOOL LaunchSplitsCommandLine();
+/// Writes into text (size bytes, terminated) the text that the target is
+/// matched by: on Linux the canonical path of a target that holds a "/" and
+/// names an existing regular file, when that fits; otherwise the target.
+void GetTargetMatchText(const char* target, char* text, DWORD size);
+/// TRUE when messages show each byte below 0x20 and 0x7F in a name as "?"
+/// (Linux, where a path may hold a line feed); FALSE where names are shown as
+/// they are.
+BOOL MarksControlBytesInNames();
 
 }  // namespace plat

@@ -32,6 +32,9 @@ void BuildWorld(const std::uint8_t* h, const std::uint8_t* rest, std::size_t res
     world.failAllocation = h[1] & 3;
     world.failVersionFromCall = (h[1] >> 2) & 3;
     if (h[1] & 16) world.missingFunctions.insert(h[1] & 32 ? "Process32Next" : "EnumProcesses");
+    world.launchSplitsCommandLine = h[1] & 64;
+    world.marksControlBytes = h[1] & 128;
+    world.currentProcessId = static_cast<plat::DWORD>(h[2] >> 5) * 4;
     const std::size_t count = h[2] % 7;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t a = 2 * i < restSize ? rest[2 * i] : 0;
@@ -46,6 +49,8 @@ void BuildWorld(const std::uint8_t* h, const std::uint8_t* rest, std::size_t res
         p.nameReadable = !(b & 8);
         p.getClassFails = b & 16;
         p.setClassFails = b & 32;
+        // A failure that says the process has ended.
+        if (b & 128) p.openError = p.setClassError = plat::ERROR_INVALID_PARAMETER;
         if (b & 64) p.tasks = {{1, "C:\\APPS\\WORD.EXE"}, {2, words.back()}};
         world.processes.push_back(p);
     }

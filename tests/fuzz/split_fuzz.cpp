@@ -1,31 +1,20 @@
-// The command line splitter: words quoted by the Windows rules come back
+// The command line splitter: words quoted as the launch quotes them come back
 // unchanged, and any bytes at all, with small or large buffers, stay in bounds.
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "actions/actions.h"
 #include "platform/linux/command_line.h"
 
 namespace {
 
-// Backslashes count only before a quote, so only those runs are doubled; a
-// literal quote is always \" so that "" never ends a quoted stretch here.
+// The launch's own quoting, into a buffer that always has room.
 std::string Quote(const std::string& word) {
-    if (!word.empty() && word.find_first_of(" \t\"") == std::string::npos) return word;
-    std::string out = "\"";
-    std::size_t backslashes = 0;
-    for (char c : word) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        out += c;
-        backslashes = 0;
-    }
-    out.append(backslashes * 2, '\\');
-    return out + "\"";
+    std::vector<char> text(2 * word.size() + 3, '\0');
+    if (!AppendCommandLineWord(text.data(), text.size(), word.c_str())) std::abort();
+    return text.data();
 }
 
 // Splits into exactly sized buffers, so that ASan sees every stray access.

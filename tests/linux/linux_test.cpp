@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -70,6 +71,28 @@ TEST(SplitCommandLine, FollowsWindowsRules) {
         ASSERT_EQ(SplitCommandLine(line, words, sizeof words, argv, 4), 1) << line;
         EXPECT_STREQ(argv[0], target) << line;
         EXPECT_STREQ(argv[1], "-x") << line;
+    }
+    // So does every argument vector, each argument quoted where it must be.
+    const std::vector<std::vector<std::string>> vectors = {
+        {"t", "", "x\"y", "a b", "c\\", "d\\ e\\", "\"", "a\"b c"},
+        {"C:\\a b\\", "", "", "\\\\\"", "'x\"y'", "\"quoted words\""},
+        {"p", "tab\there", "back\\slash", "\\", "\\\\ \\\"", "x"},
+    };
+    for (const auto& words : vectors) {
+        char args[kCommandLineSize] = "";
+        for (std::size_t i = 1; i < words.size(); ++i) {
+            std::strcat(args, " ");
+            ASSERT_TRUE(AppendCommandLineWord(args, sizeof args, words[i].c_str()));
+        }
+        char line[2 * kCommandLineSize];
+        BuildCommandLine(line, words[0].c_str(), args);
+        char split[2 * kCommandLineSize];
+        char* argv[16];
+        ASSERT_EQ(SplitCommandLine(line, split, sizeof split, argv, 16), 1) << line;
+        std::vector<std::string> back;
+        for (int i = 0; argv[i]; ++i)
+            back.push_back(argv[i]);
+        EXPECT_EQ(back, words) << line;
     }
     char small[4];
     char* argv[8];

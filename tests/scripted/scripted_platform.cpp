@@ -313,14 +313,20 @@ BOOL HeapFree(HANDLE heap, DWORD, void* block) {
 HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
     state.calls.push_back("OpenProcess " + scripted::Hex(access) + " " + std::to_string(processId));
     scripted::Process* process = scripted::FindProcess(processId);
-    if (!process) return nullptr;
+    if (!process) {
+        state.lastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
     bool allowed = true;
     if (access & PROCESS_VM_READ) allowed = allowed && process->openForQuery;
     if (access & PROCESS_SET_INFORMATION) allowed = allowed && process->openForSet;
     if ((access & PROCESS_QUERY_INFORMATION) &&
         !(access & (PROCESS_VM_READ | PROCESS_SET_INFORMATION)))
         allowed = allowed && (process->openForQuery || process->openForSet);
-    if (!allowed) return nullptr;
+    if (!allowed) {
+        state.lastError = process->openError;
+        return nullptr;
+    }
     return scripted::NewHandle(scripted::Kind::Process, processId, access);
 }
 
@@ -339,7 +345,10 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
                           scripted::Hex(priorityClass));
     if (++state.setClassCalls == state.stopAtSetClass) state.stopAsked = true;
     scripted::Process* target = scripted::FindProcess(object->processId);
-    if (!target || target->setClassFails) return FALSE;
+    if (!target || target->setClassFails) {
+        state.lastError = target ? target->setClassError : ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
     target->priorityClass = priorityClass;
     state.priorityChanges.emplace_back(object->processId, priorityClass);
     return TRUE;
@@ -388,5 +397,19 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
     info->dwThreadId = id + 1;
     return TRUE;
 }
+
+DWORD GetCurrentProcessId() { return state.currentProcessId; }
+
+DWORD GetLastError() { return state.lastError; }
+
+BOOL LaunchSplitsCommandLine() { return state.launchSplitsCommandLine ? TRUE : FALSE; }
+
+void GetTargetMatchText(const char* target, char* text, DWORD size) {
+    auto found = state.matchTexts.find(target);
+    std::snprintf(text, size, "%s",
+                  found == state.matchTexts.end() ? target : found->second.c_str());
+}
+
+BOOL MarksControlBytesInNames() { return state.marksControlBytes ? TRUE : FALSE; }
 
 }  // namespace plat

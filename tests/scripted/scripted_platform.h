@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -27,6 +28,11 @@ struct Process {
     bool nameReadable = true;     // GetModuleFileNameExA succeeds
     bool getClassFails = false;
     bool setClassFails = false;
+    // The last error of a failed open or change: ERROR_INVALID_PARAMETER
+    // scripts a process that ended after the walk listed it (Windows finds
+    // that out at the open, Linux at the change).
+    plat::DWORD openError = plat::ERROR_ACCESS_DENIED;
+    plat::DWORD setClassError = plat::ERROR_ACCESS_DENIED;
     std::vector<Task> tasks;  // 16-bit tasks, reported by VDMEnumTaskWOWEx for this ID
 };
 
@@ -45,8 +51,12 @@ struct Creation {
 struct State {
     // The system.
     plat::DWORD platformId = plat::VER_PLATFORM_WIN32_NT;
+    plat::DWORD currentProcessId = 0;      // the program's own ID
+    bool launchSplitsCommandLine = false;  // true: arguments are quoted as on Linux
+    bool marksControlBytes = false;        // true: names are shown as on Linux
     std::string optionPrefixes = "-/";
     std::vector<Process> processes;
+    std::map<std::string, std::string> matchTexts;  // target -> text it is matched by
 
     // Faults.
     int failVersionFromCall = 0;  // calls with this number (1-based) and later fail; 0: none
@@ -80,6 +90,7 @@ struct State {
     int nonZeroWaits = 0;
     int setClassCalls = 0;
     bool stopAsked = false;
+    plat::DWORD lastError = 0;
     int librariesOutstanding = 0;
     int handlesOutstanding = 0;
     int blocksOutstanding = 0;

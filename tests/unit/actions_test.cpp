@@ -24,6 +24,22 @@ void CreateFails(scripted::State& w) { w.createFails = true; }
 void FirstCannotBeOpened(scripted::State& w) { w.processes[0].openForSet = false; }
 void FirstRefusesTheClass(scripted::State& w) { w.processes[0].setClassFails = true; }
 void NoPsapi(scripted::State& w) { w.psapiMissing = true; }
+// Ended after the walk: Windows finds that out at the open, Linux at the change.
+void FirstHasEnded(scripted::State& w) {
+    w.processes[0].openForSet = false;
+    w.processes[0].openError = plat::ERROR_INVALID_PARAMETER;
+}
+void FirstEndsDuringChange(scripted::State& w) {
+    w.processes[0].setClassFails = true;
+    w.processes[0].setClassError = plat::ERROR_INVALID_PARAMETER;
+}
+void BothHaveEnded(scripted::State& w) {
+    FirstHasEnded(w);
+    w.processes[3].setClassFails = true;
+    w.processes[3].setClassError = plat::ERROR_INVALID_PARAMETER;
+}
+void WeAreTheFirst(scripted::State& w) { w.currentProcessId = 1; }
+void DotBIsCB(scripted::State& w) { w.matchTexts["./b"] = "C:\\b.exe"; }
 
 class Actions : public ScriptedTest {};
 
@@ -223,7 +239,13 @@ TEST_F(Actions, FailedLaunchFailedChangesAndStartIfMissingWithoutALaunch) {
          0,
          "notepad  a",
          {}},
-        {{"-f"}, CreateFails, "Error: Failed to create: \"\"\n", 0, " ", {}},
+        {{"-f"}, NoFault, "Error: Failed to create: \"\"\n", 0, nullptr, {}},
+        {{"-f", "-pl", "", "./prog", "30"},
+         NoFault,
+         "Error: Failed to create: \"\"\n",
+         0,
+         nullptr,
+         {}},
         {{"-s", "note"}, NoFault, kNote + " priority set to High\n", 1, nullptr, {{1, 0x80}}},
         {{"-s", "-a", "note"},
          NoFault,
@@ -234,6 +256,31 @@ TEST_F(Actions, FailedLaunchFailedChangesAndStartIfMissingWithoutALaunch) {
         {{"-s", "note"}, FirstCannotBeOpened, failed + "High failed\n", 1, nullptr, {}},
         {{"-pr", "note"}, FirstRefusesTheClass, failed + "Realtime failed\n", 1, nullptr, {}},
         {{"-s", "zzz"}, NoPsapi, "Error: could not load NT library PSAPI.DLL\n", 0, nullptr, {}},
+        {{"note"}, FirstHasEnded, kNOTE + " priority set to High\n", 1, nullptr, {{3, 0x80}}},
+        {{"-pl", "note"},
+         FirstEndsDuringChange,
+         kNOTE + " priority set to Low\n",
+         1,
+         nullptr,
+         {{3, 0x40}}},
+        {{"-s", "note"}, BothHaveEnded, "Created: \"note \"\n", 1, "note ", {}},
+        {{"-#1"}, FirstHasEnded, "Error: Process with ID #  1 not found.\n", 0, nullptr, {}},
+        {{"-#1"},
+         FirstEndsDuringChange,
+         "Error: Process with ID #  1 not found.\n",
+         0,
+         nullptr,
+         {}},
+        {{"-a", "note"}, WeAreTheFirst, kNOTE + " priority set to High\n", 1, nullptr, {{3, 0x80}}},
+        {{"-s", "C:\\a\\"}, WeAreTheFirst, "Created: \"C:\\a\\ \"\n", 1, "C:\\a\\ ", {}},
+        {{"-#1"}, WeAreTheFirst, kNote + " priority set to High\n", 1, nullptr, {{1, 0x80}}},
+        {{"-s", "-pl", "./b"},
+         DotBIsCB,
+         "C:\\b.exe priority set to Low\n",
+         1,
+         nullptr,
+         {{2, 0x40}}},
+        {{"-f", "./b"}, DotBIsCB, "Created: \"./b \"\n", 1, "./b ", {}},
     };
     for (const auto& c : cases) {
         scripted::Reset();
@@ -248,5 +295,28 @@ TEST_F(Actions, FailedLaunchFailedChangesAndStartIfMissingWithoutALaunch) {
         }
         EXPECT_EQ(scripted::World().priorityChanges, c.changes);
         ExpectNothingOutstanding();
+    }
+}
+
+TEST_F(Actions, NamesShowControlBytesAsMarksWhereThePlatformSaysSoAndMatchAsTheyAre) {
+    const std::string name = "C:\\a\nb\x7f\x1f\xe9.exe";
+    for (bool marks : {true, false}) {
+        scripted::Reset();
+        scripted::World().marksControlBytes = marks;
+        AddProcess(5, name);
+        AddProcess(6, "C:\\other\r.exe");
+        const std::string shown = marks ? "C:\\a?b??\xe9.exe" : name;
+        const std::string other = marks ? "C:\\other?.exe" : "C:\\other\r.exe";
+        RunResult run = RunHoister({"-l", "-v", "-pl", "a\nB\x7f"});
+        EXPECT_EQ(run.out, std::string(kBanner) + "Current Processes\n\n   5 Normal   " + shown +
+                               "\n   6 Normal   " + other + "\nTarget: \"a\nB\x7f\"\nProcess(5) " +
+                               shown + " matches target\n" + shown + " priority set to Low\n" +
+                               "Process " + other + " priority unchanged\n");
+        scripted::World().processes[0].setClassFails = true;
+        run = RunHoister({"-v", "-#5"});
+        EXPECT_EQ(run.out, std::string(kBanner) + "Process(5) " + shown +
+                               " found\nError: command to set " + shown +
+                               " priority to High failed\nProcess(6) " + other +
+                               " priority unchanged\n");
     }
 }

@@ -44,6 +44,9 @@ TEST_F(Entry, ParameterErrorsPrintTheWordAndUsageAndActOnNothing) {
         {{"/tmp/x"}, "/tmp/x"},
         {{"-l", "-d5", "-#5", "-x", "-h"}, "-x"},
         {{longWord}, longWord.substr(0, 256)},
+        {{"-l", "-pl", std::string(256, 't')}, std::string(256, 't')},
+        {{"-#5", std::string(300, 't'), "-x"}, std::string(256, 't')},
+        {{"-f", "t", std::string(254, 'a'), ""}, ""},
     };
     for (const auto& c : cases) {
         scripted::Reset();
@@ -105,16 +108,40 @@ TEST_F(Entry, OptionsAreReadLikeTheCLibraryReadsThem) {
     EXPECT_STREQ(runOptions.targetArgs, " -pl -x /h -#5");
 }
 
-TEST_F(Entry, TargetAndArgumentsAreCutAt255Characters) {
-    const std::string word49(49, 'a');
-    std::string args;
-    for (int i = 0; i < 5; ++i)
-        args += " " + word49;
-    RunHoister({std::string(300, 't'), word49, word49, word49, word49, word49, "bcdefgh", "z"});
-    EXPECT_EQ(std::string(runOptions.target), std::string(255, 't'));
-    EXPECT_EQ(std::string(runOptions.targetArgs), args + " bcde");
-    RunHoister({"t", word49, word49, word49, word49, word49, "abc", "y", "z"});
-    EXPECT_EQ(std::string(runOptions.targetArgs), args + " abc ");
+TEST_F(Entry, TargetAndArgumentsAreTakenWholeOrRefusedAsAParameter) {
+    const std::string a49(49, 'a'), t255(255, 't');
+    const struct {
+        bool quoted;  // the launch splits the command line, as on Linux
+        std::vector<std::string> words;
+        std::string targetArgs;  // "!" and the word: refused
+    } cases[] = {
+        {false, {t255, std::string(254, 'a')}, " " + std::string(254, 'a')},
+        {false, {"t", a49, a49, a49, a49, a49, "bcdefgh", "z"}, "!bcdefgh"},
+        {false, {"t", a49, a49, a49, a49, a49, "ab", "y", "z"}, "!z"},
+        {false, {"t", "a b", "", "x\"y", "c\\"}, " a b  x\"y c\\"},
+        {true,
+         {"t", "a b", "", "x\"y", "c\\", "d\\ e\\", "\"\\\"", "'x\"y'"},
+         " \"a b\" \"\" \"x\\\"y\" c\\ \"d\\ e\\\\\" \"\\\"\\\\\\\"\" \"'x\\\"y'\""},
+        {true, {"t", "a " + std::string(250, 'b')}, " \"a " + std::string(250, 'b') + "\""},
+        {true, {"t", "a " + std::string(251, 'b')}, "!a " + std::string(251, 'b')},
+        {false, {"t", "a " + std::string(251, 'b')}, " a " + std::string(251, 'b')},
+    };
+    for (const auto& c : cases) {
+        scripted::Reset();
+        scripted::World().launchSplitsCommandLine = c.quoted;
+        RunResult run = RunHoister(c.words);
+        if (c.targetArgs[0] == '!') {
+            EXPECT_EQ(run.out,
+                      kBanner +
+                          ("Error: Parameter " + c.targetArgs.substr(1) + " not understood\n\n") +
+                          kUsage);
+            EXPECT_EQ(run.status, 0);
+            EXPECT_TRUE(scripted::CallsStartingWith("LoadLibraryA").empty());
+        } else {
+            EXPECT_EQ(std::string(runOptions.target), c.words[0]);
+            EXPECT_EQ(std::string(runOptions.targetArgs), c.targetArgs);
+        }
+    }
 }
 
 TEST_F(Entry, ModeChoiceAndWhatEachRunPrints) {

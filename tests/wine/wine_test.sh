@@ -142,6 +142,11 @@ by-id:Normal:-pn -#$id
 start-if-missing:High:-s sleeper
 EOF
 
+    # Its own process is never a match by name.
+    run self "$hoister" -v -pl hoister
+    [ $? = 1 ] || fail "by its own name: exit status not 1"
+    grep -qi 'hoister.* matches target' "$out/self" && fail "it matched itself"
+
     run force "$hoister" -f sleeper.exe
     [ $? = 1 ] || fail "-f: exit status not 1"
     grep -qx 'Created: "sleeper.exe "' "$out/force" || fail "-f: no Created line"

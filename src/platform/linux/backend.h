@@ -24,6 +24,12 @@ int DecodeHandle(HANDLE handle, std::uintptr_t needed, pid_t* id);
 /// 1 when we may change the class of the process (and so list it).
 int MayChange(pid_t id);
 
+/// Records the code that plat::GetLastError gives back.
+void SetLastErrorCode(DWORD code);
+/// 1 when no process has the ID, or only a zombie that waits to be reaped
+/// (a process whose main thread alone has ended still runs).
+int IsGone(pid_t id);
+
 /// Calls visit for every numeric entry of a /proc directory until it returns
 /// 0. -1 when the directory cannot be read.
 int ForEachId(const char* path, int (*visit)(DWORD id, void* context), void* context);

@@ -2,12 +2,14 @@
 // policies and nice values, read from a process's main thread and set on
 // every thread.
 #include <errno.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/linux/backend.h"
@@ -103,6 +105,32 @@ int ApplyToTask(DWORD thread, void* context) {
 
 }  // namespace
 
+int IsGone(pid_t id) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(id));
+    const int file = open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) return errno == ENOENT || errno == ESRCH;
+    char stat[512];
+    const ssize_t got = read(file, stat, sizeof stat - 1);
+    close(file);
+    if (got <= 0) return got < 0 && errno == ESRCH;
+    stat[got] = '\0';
+    // The name in parentheses may hold anything; the fields after it are
+    // the state (field 3) and, seventeen later, the thread count. A zombie
+    // still answers every scheduler call, so only its state tells.
+    const char* at = std::strrchr(stat, ')');
+    if (!at || at[1] != ' ') return 0;
+    const char state = at[2];
+    if (state != 'Z' && state != 'X') return 0;
+    at += 2;
+    for (int field = 3; field < 20 && at; ++field) {
+        at = std::strchr(at, ' ');
+        if (at) ++at;
+    }
+    // The main thread of a process whose other threads run on is a zombie too.
+    return at && std::strtol(at, nullptr, 10) <= 1;
+}
+
 int SettingFor(DWORD priorityClass, ClassSetting* setting) {
     setting->priorityClass = priorityClass;
     setting->priority = 0;
@@ -164,13 +192,10 @@ DWORD GetPriorityClass(HANDLE process) {
     return ClassOfSchedule(policy, nice);
 }
 
-BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
-    pid_t id;
-    ClassSetting setting;
-    if (!DecodeHandle(process, kSetRight, &id) || !SettingFor(priorityClass, &setting) ||
-        !MayChange(id)) {
-        return FALSE;
-    }
+namespace {
+
+int ApplyToProcess(pid_t id, const ClassSetting& setting) {
+    if (IsGone(id) || !MayChange(id)) return 0;
     char path[32];
     std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(id));
     // A thread started during a pass may have copied the old setting from
@@ -181,11 +206,31 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
     int cleanPasses = 0;
     for (int i = 0; i < kMaxPasses; ++i) {
         Pass pass = {&setting, 0, 0, 0};
-        if (ForEachId(path, ApplyToTask, &pass) < 0) return FALSE;
-        if (pass.refused || !pass.seen) return FALSE;
+        if (ForEachId(path, ApplyToTask, &pass) < 0) return 0;
+        if (pass.refused || !pass.seen) return 0;
         cleanPasses = pass.changed ? 0 : cleanPasses + 1;
-        if (cleanPasses == 3) return TRUE;
+        if (cleanPasses == 3) return 1;
     }
+    return 0;
+}
+
+}  // namespace
+
+BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
+    pid_t id;
+    ClassSetting setting;
+    if (!DecodeHandle(process, kSetRight, &id)) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!SettingFor(priorityClass, &setting)) {
+        SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (ApplyToProcess(id, setting)) return TRUE;
+    // Ended before or during the change: told apart from a refusal, which
+    // leaves the process running.
+    SetLastErrorCode(IsGone(id) ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
     return FALSE;
 }
 

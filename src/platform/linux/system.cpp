@@ -4,6 +4,7 @@
 // handles, the built-in libraries and the small services; the walk, the
 // classes and the launch have files of their own.
 #include <errno.h>
+#include <limits.h>
 #include <linux/capability.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -22,6 +23,8 @@ namespace linux_backend {
 namespace {
 
 const int kHandleShift = 4;
+
+thread_local DWORD lastError = 0;
 
 // CAP_SYS_NICE is what lets the kernel accept a change of any process and a
 // lowered nice; a root without it is refused like anyone else.
@@ -71,6 +74,8 @@ int MayChange(pid_t id) {
     struct stat info;
     return stat(path, &info) == 0 && info.st_uid == ourUid;
 }
+
+void SetLastErrorCode(DWORD code) { lastError = code; }
 
 }  // namespace linux_backend
 
@@ -177,7 +182,10 @@ BOOL HeapFree(HANDLE, DWORD, void* block) {
 }
 
 HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
-    if (processId == 0 || processId > 0x7FFFFFFF >> kHandleShift) return nullptr;
+    if (processId == 0 || processId > 0x7FFFFFFF >> kHandleShift) {
+        SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     std::uintptr_t flags = 0;
     if (access & PROCESS_VM_READ) flags |= kReadRight;
     if (access & PROCESS_QUERY_INFORMATION) flags |= kQueryRight;
@@ -186,5 +194,27 @@ HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
 }
 
 BOOL CloseHandle(HANDLE handle) { return handle && handle != INVALID_HANDLE_VALUE ? TRUE : FALSE; }
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+DWORD GetLastError() { return lastError; }
+
+BOOL LaunchSplitsCommandLine() { return TRUE; }
+
+// The kernel names a running program by the path it resolved when the
+// program started: "./server" or a symbolic link never occurs in a name.
+void GetTargetMatchText(const char* target, char* text, DWORD size) {
+    if (size == 0) return;
+    char resolved[PATH_MAX];
+    struct stat info;
+    const char* match = target;
+    if (std::strchr(target, '/') && stat(target, &info) == 0 && S_ISREG(info.st_mode) &&
+        realpath(target, resolved) && std::strlen(resolved) < size) {
+        match = resolved;
+    }
+    std::snprintf(text, size, "%s", match);
+}
+
+BOOL MarksControlBytesInNames() { return TRUE; }
 
 }  // namespace plat

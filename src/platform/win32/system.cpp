@@ -122,4 +122,20 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
         reinterpret_cast<::LPPROCESS_INFORMATION>(info));
 }
 
+DWORD GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+
+DWORD GetLastError() { return ::GetLastError(); }
+
+BOOL LaunchSplitsCommandLine() { return FALSE; }
+
+void GetTargetMatchText(const char* target, char* text, DWORD size) {
+    if (size == 0) return;
+    DWORD i = 0;
+    for (; i + 1 < size && target[i]; ++i)
+        text[i] = target[i];
+    text[i] = '\0';
+}
+
+BOOL MarksControlBytesInNames() { return FALSE; }
+
 }  // namespace plat

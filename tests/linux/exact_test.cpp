@@ -1,0 +1,138 @@
+// The program acts on exactly what it was given: processes that still run,
+// never itself, the program a path names; and a hold keeps an ignored
+// SIGTERM ignored.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+bool Wrapped() {
+    const char* wrapper = std::getenv("HOISTER_TEST_WRAPPER");
+    return wrapper && *wrapper;
+}
+
+class Exact : public SleeperTest {
+  protected:
+    // The one copy of path that runs besides those in known, after a while.
+    pid_t WaitForNew(const std::string& path, const std::vector<pid_t>& known) {
+        for (int i = 0; i < 400; ++i) {
+            for (pid_t id : FindByPath(path)) {
+                bool old = false;
+                for (pid_t k : known)
+                    old = old || k == id;
+                if (!old) return id;
+            }
+            usleep(25000);
+        }
+        return -1;
+    }
+};
+
+TEST_F(Exact, ProgramTakesAnEndedProcessForNoMatch) {
+    // A zombie answers every scheduler call, yet has ended: its ID is not found.
+    pid_t zombie = fork();
+    if (zombie == 0) _exit(0);
+    ASSERT_GT(zombie, 0);
+    const std::string zombieId = std::to_string(zombie);
+    for (int i = 0;
+         i < 400 && ReadFile("/proc/" + zombieId + "/stat").find(") Z ") == std::string::npos; ++i)
+        usleep(5000);
+    ASSERT_NE(ReadFile("/proc/" + zombieId + "/stat").find(") Z "), std::string::npos);
+    EXPECT_EQ(Run({"-pl", "-#" + zombieId}), 0);
+    EXPECT_EQ(Body(), "Error: Process with ID #" + zombieId + " not found.\n");
+
+    // One whose main thread alone has ended runs on.
+    pid_t orphan = Start("orphan");
+    ASSERT_GT(orphan, 0);
+    const std::string exe = "/proc/" + std::to_string(orphan) + "/exe";
+    char link[16];
+    for (int i = 0; i < 400 && readlink(exe.c_str(), link, sizeof link) > 0; ++i)
+        usleep(5000);
+    EXPECT_EQ(Run({"-pl", "-#" + std::to_string(orphan)}), 1);
+    EXPECT_EQ(Body(), path_ + " priority set to Low\n");
+
+    // Children of this copy end within 2 ms, many between the walk and
+    // their change: none of them is an error.
+    pid_t parent = Start("processes");
+    ASSERT_GT(parent, 0);
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(Run({"-a", i % 2 && geteuid() == 0 ? "-pn" : "-pl", marker_}), 1);
+        EXPECT_EQ(Body().find("Error"), std::string::npos) << Body();
+    }
+}
+
+TEST_F(Exact, ProgramNeverMatchesItself) {
+    // A prefix runs the copy of the program in a folder of its own.
+    const std::string copy = ProgramForEveryone();
+    const std::string folder = copy.substr(0, copy.rfind('/') + 1);
+    pid_t self = StartProgram({"env"}, {"-l", "-v", "-pl", folder}, dir_ + "/out");
+    EXPECT_EQ(WaitProgram(self), 1);
+    out_ = ReadFile(dir_ + "/out");
+    EXPECT_EQ(out_.find("priority set"), std::string::npos) << out_;
+    if (!Wrapped()) {
+        char line[512];
+        std::snprintf(line, sizeof line, "%4d Normal   %s\n", self, copy.c_str());
+        EXPECT_NE(out_.find(line), std::string::npos) << "still listed\n" << out_;
+        EXPECT_NE(out_.find("Process " + copy + " priority unchanged\n"), std::string::npos);
+    }
+
+    // Named as the program to start if missing, it is missing: it starts.
+    EXPECT_EQ(Run({"-s", copy}, {"env"}), 1);
+    EXPECT_EQ(Body(), "Created: \"" + copy + " \"\n");
+}
+
+TEST_F(Exact, ProgramMatchesAPathByTheProgramThatRunsFromIt) {
+    pid_t id = Start("0");
+    ASSERT_GT(id, 0);
+    const std::string link = dir_ + "/link";
+    ASSERT_EQ(symlink(path_.c_str(), link.c_str()), 0);
+    const std::string folder = dir_.substr(dir_.rfind('/') + 1);
+    char cwd[4096];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    for (const std::string& target : {link, "./" + file_, "../" + folder + "/./" + file_}) {
+        EXPECT_EQ(Run({"-s", "-pl", target}), 1) << target;
+        EXPECT_EQ(Body(), path_ + " priority set to Low\n") << target;
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_EQ(FindByPath(path_), std::vector<pid_t>{id}) << "-s started a copy";
+
+    // -f starts the target as given.
+    EXPECT_EQ(Run({"-f", link}), 1);
+    pid_t started = WaitForNew(path_, {id});
+    ASSERT_GT(started, 0);
+    started_.push_back(started);
+    EXPECT_EQ(ReadFile("/proc/" + std::to_string(started) + "/cmdline"), link + '\0');
+}
+
+TEST_F(Exact, ProgramHoldLeavesAnIgnoredSigtermIgnored) {
+    pid_t hold = StartProgram({"sh", "-c", "trap '' TERM; exec \"$0\" \"$@\""},
+                              {"-v", "-w1", "-pl", marker_}, dir_ + "/out");
+    ASSERT_GT(hold, 0);
+    // Once a round has run, the stop signals are caught.
+    for (int i = 0; i < 400 && ReadFile(dir_ + "/out").find("unchanged") == std::string::npos; ++i)
+        usleep(25000);
+    kill(hold, SIGTERM);
+    usleep(Wrapped() ? 3000000 : 300000);
+    siginfo_t info = {};
+    auto ended = [&] {
+        info.si_pid = 0;
+        return waitid(P_PID, hold, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid;
+    };
+    EXPECT_FALSE(ended()) << "ended by an ignored SIGTERM";
+    kill(hold, SIGINT);
+    for (int i = 0; i < 400 && !ended(); ++i)
+        usleep(25000);
+    if (!ended()) kill(hold, SIGKILL);
+    EXPECT_EQ(WaitProgram(hold), 1) << "SIGINT still stops it";
+}
+
+}  // namespace
