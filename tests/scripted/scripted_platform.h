@@ -27,7 +27,10 @@ struct Process {
     bool nameReadable = true;     // GetModuleFileNameExA succeeds
     bool getClassFails = false;
     bool setClassFails = false;
-    std::vector<Task> tasks;  // 16-bit tasks, reported by VDMEnumTaskWOWEx for this ID
+    plat::DWORD threadClass = 0;  // a thread in this class and not the process's; 0: none
+    std::uint64_t startTime = 0;  // what GetProcessStartTime gives
+    bool startKnown = true;       // GetProcessStartTime succeeds
+    std::vector<Task> tasks;      // 16-bit tasks, reported by VDMEnumTaskWOWEx for this ID
 };
 
 struct Creation {
@@ -69,6 +72,19 @@ struct State {
     // world may change between rounds.
     std::function<void(int round)> betweenRounds;
 
+    // Process starts, reported when events are on: each wait of a hold takes
+    // the next one (a process that starts, and joins the world then, or
+    // HOLD_WAIT_LOST), advancing the clock by millisecondsPerEvent; with none
+    // left, the wait's time runs out as a WaitForStopRequest's does.
+    bool eventsAvailable = false;
+    struct StartEvent {
+        plat::DWORD seen;
+        Process started;
+    };
+    std::vector<StartEvent> startEvents;
+    plat::DWORD millisecondsPerEvent = 0;
+    plat::DWORD tickCount = 0;
+
     // What happened.
     std::vector<std::string> calls;  // libraries, heap blocks, handles, sleeps, waits, messages
     std::vector<plat::DWORD> sleeps;
@@ -83,7 +99,8 @@ struct State {
     int librariesOutstanding = 0;
     int handlesOutstanding = 0;
     int blocksOutstanding = 0;
-    int badReleases = 0;  // frees and closes of things not held
+    int eventsOutstanding = 0;  // StartProcessStartEvents not yet ended
+    int badReleases = 0;        // frees and closes of things not held
 };
 
 /// The scripted world; Reset() before each test.
