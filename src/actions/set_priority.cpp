@@ -20,7 +20,7 @@ void FoldedCopy(char (&copy)[kTextSize], const char* text) {
 }
 
 void ReportFailure(DWORD processId, const char* name, HoldState* hold) {
-    if (hold && !NoteHoldFailure(hold, processId)) return;
+    if (hold && !NoteHoldFailure(hold, processId, name)) return;
     LogMessage("Error: command to set %.256s priority to %s failed\n", name,
                runOptions.priorityName);
 }
@@ -34,7 +34,7 @@ void ApplyPriority(DWORD processId, const char* name, HoldState* hold) {
         ReportFailure(processId, name, hold);
         return;
     }
-    if (hold && GetPriorityClass(process) == runOptions.priorityClass) {
+    if (hold && IsWhollyInPriorityClass(process, runOptions.priorityClass)) {
         CloseHandle(process);
         return;
     }

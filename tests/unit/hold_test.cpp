@@ -63,7 +63,8 @@ TEST_F(Hold, WithoutAllTheFirstMatchCountsInEveryRoundAndVerboseShowsItLeftAlone
     const std::string matchA = "Process(1) " + kA + " matches target\n";
     const std::string matchB = "Process(2) " + kB + " matches target\n";
     const std::string notB = "Process(2) " + kB + " does not match target\n";
-    EXPECT_EQ(run.out, kBanner + std::string("Target: \"backup\"\n") + matchA + kA +
+    EXPECT_EQ(run.out, kBanner + std::string("Target: \"backup\"\n") +
+                           "Hold: processes are matched every 1 seconds\n" + matchA + kA +
                            " priority set to Low\n" + matchB + notB + matchA + matchB + notB);
     EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, 0x40}}));
 }
