@@ -198,8 +198,9 @@ BOOL IsWhollyInPriorityClass(HANDLE process, DWORD priorityClass);
 BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime);
 /// Brackets each write to standard output (TRUE before, FALSE after). Once
 /// the stop is being caught, a stop request that arrives inside the bracket
-/// ends the program at once with status 1 and the message is lost, so that a
-/// write that blocks cannot delay a stop.
+/// cuts the write short and this and every later message are lost (Windows,
+/// which cannot cut a write short, ends the program there with status 1), so
+/// that a write that blocks cannot delay a stop.
 void WritingOutput(BOOL writing);
 
 }  // namespace plat

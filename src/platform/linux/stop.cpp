@@ -1,8 +1,9 @@
 // The stop request on Linux: SIGINT and SIGTERM, blocked once asked about so
 // that a signal never lands in the middle of a change. Only two places let
 // them in: the waits, through ppoll (which may also watch the process-start
-// events), and the writes to the output, where a stop ends the program.
+// events), and the writes to the output, which a stop cuts short.
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
@@ -21,12 +22,17 @@ volatile sig_atomic_t stopSignalled = 0;
 volatile sig_atomic_t writing = 0;
 
 // A write may block for as long as the reader pleases (a full pipe, a paused
-// terminal): a stop that arrives inside one ends the run there, the message
-// lost. Nothing is half done then, since writes come between changes, and
-// stdio is never used again after it.
+// terminal). A stop that arrives inside one cuts it short: the write fails
+// with EINTR, and whatever it has not written yet, or is about to start
+// writing, goes to /dev/null, as does every later message. The run then ends
+// as after any stop, releasing what it holds. Only async-signal-safe calls.
 void OnStop(int) {
-    if (writing) _exit(1);
     stopSignalled = 1;
+    if (!writing) return;
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) return;
+    dup2(null, STDOUT_FILENO);
+    close(null);
 }
 
 void StartCatching() {

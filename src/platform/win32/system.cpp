@@ -108,8 +108,8 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     if (!looked) {
         looked = true;
         if (::HMODULE kernel = ::GetModuleHandleA("KERNEL32.DLL")) {
-            getProcessTimes =
-                reinterpret_cast<GetProcessTimesFn>(::GetProcAddress(kernel, "GetProcessTimes"));
+            getProcessTimes = reinterpret_cast<GetProcessTimesFn>(
+                reinterpret_cast<FARPROC>(::GetProcAddress(kernel, "GetProcessTimes")));
         }
     }
     if (!getProcessTimes) return FALSE;
