@@ -1,7 +1,7 @@
 // The whole run on a scripted world. Input: 4 bytes for the platform family,
-// the faults and the process count, then the words, separated by NUL or
-// newline, whose bytes also shape the processes. Every run must release all
-// it acquired and end with status 0 or 1.
+// the faults, the start events and the process count, then the words,
+// separated by NUL or newline, whose bytes also shape the processes. Every
+// run must release all it acquired and end with status 0 or 1.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +32,13 @@ void BuildWorld(const std::uint8_t* h, const std::uint8_t* rest, std::size_t res
     world.failAllocation = h[1] & 3;
     world.failVersionFromCall = (h[1] >> 2) & 3;
     if (h[1] & 16) world.missingFunctions.insert(h[1] & 32 ? "Process32Next" : "EnumProcesses");
+    // Process-start events for a hold: one that matches the last word, then lost events.
+    world.eventsAvailable = h[1] & 64;
+    scripted::Process started;
+    started.id = 100;
+    started.name = words.back();
+    started.setClassFails = h[1] & 128;
+    world.startEvents = {{plat::HOLD_WAIT_STARTED, started}, {plat::HOLD_WAIT_LOST, {}}};
     const std::size_t count = h[2] % 7;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t a = 2 * i < restSize ? rest[2 * i] : 0;
