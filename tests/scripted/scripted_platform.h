@@ -62,6 +62,7 @@ struct State {
     bool enumProcessesFails = false;
     long reportedByteCount = -1;  // EnumProcesses reports this count (never above the size)
     bool createFails = false;
+    bool eventsAvailable = false;  // StartProcessStartEvents succeeds (see startEvents)
 
     // Stop requests: at this non-zero wait (1-based; the wait after a hold's
     // round of that number), and during this SetPriorityClass (1-based); 0:
@@ -76,7 +77,6 @@ struct State {
     // the next one (a process that starts, and joins the world then, or
     // HOLD_WAIT_LOST), advancing the clock by millisecondsPerEvent; with none
     // left, the wait's time runs out as a WaitForStopRequest's does.
-    bool eventsAvailable = false;
     struct StartEvent {
         plat::DWORD seen;
         Process started;

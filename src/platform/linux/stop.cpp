@@ -19,7 +19,7 @@ sigset_t stopSignals;
 sigset_t waitMask;  // the mask during a wait: the caller's, with the stop signals let in
 bool catching = false;
 volatile sig_atomic_t stopSignalled = 0;
-volatile sig_atomic_t writing = 0;
+volatile sig_atomic_t inWrite = 0;
 
 // A write may block for as long as the reader pleases (a full pipe, a paused
 // terminal). A stop that arrives inside one cuts it short: the write fails
@@ -28,7 +28,7 @@ volatile sig_atomic_t writing = 0;
 // as after any stop, releasing what it holds. Only async-signal-safe calls.
 void OnStop(int) {
     stopSignalled = 1;
-    if (!writing) return;
+    if (!inWrite) return;
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null < 0) return;
     dup2(null, STDOUT_FILENO);
@@ -111,14 +111,14 @@ DWORD GetTickCount() {
                               static_cast<std::uint64_t>(now.tv_nsec / 1000000L));
 }
 
-void WritingOutput(BOOL on) {
+void WritingOutput(BOOL writing) {
     if (!catching) return;
-    if (on) {
-        writing = 1;
+    if (writing) {
+        inWrite = 1;
         sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);
     } else {
         sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-        writing = 0;
+        inWrite = 0;
     }
 }
 

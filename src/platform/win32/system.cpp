@@ -45,7 +45,7 @@ namespace {
 // Manual reset: once asked, the stop stays asked for every later wait.
 ::HANDLE stopEvent = nullptr;
 // Set while a message is written; read by the handler's thread.
-volatile LONG writing = 0;
+volatile LONG inWrite = 0;
 
 ::BOOL WINAPI StopHandler(::DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) {
@@ -56,7 +56,7 @@ volatile LONG writing = 0;
     // stop: the message is lost and nothing is half done, since writes come
     // between changes. Terminated, not exited: the blocked thread may hold
     // the C runtime's stream lock, which an exit would wait for.
-    if (writing) ::TerminateProcess(::GetCurrentProcess(), 1);
+    if (inWrite) ::TerminateProcess(::GetCurrentProcess(), 1);
     // After a close the system ends the process as soon as this returns: give
     // the change under way time to finish. The run's own end ends this thread.
     if (type == CTRL_CLOSE_EVENT) ::Sleep(4000);
@@ -123,7 +123,7 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     return TRUE;
 }
 
-void WritingOutput(BOOL on) { writing = on; }
+void WritingOutput(BOOL writing) { inWrite = writing; }
 
 BOOL GetVersionExA(OSVERSIONINFOA* info) {
     return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(info));
