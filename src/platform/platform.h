@@ -136,39 +136,6 @@ BOOL WaitForStopRequest(DWORD milliseconds);
 /// Hands one message to the debugger channel, if there is one.
 void OutputDebugStringA(const char* text);
 
-/// A module handle, or null when the library cannot be loaded.
-HMODULE LoadLibraryA(const char* name);
-/// The named entry point, or null when the module lacks it.
-FARPROC GetProcAddress(HMODULE module, const char* name);
-/// Releases a handle from LoadLibraryA.
-BOOL FreeLibrary(HMODULE module);
-
-/// The heap that HeapAlloc and HeapFree work on.
-HANDLE GetProcessHeap();
-/// A block of the given size, or null when memory is exhausted.
-void* HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
-/// Releases a block from HeapAlloc.
-BOOL HeapFree(HANDLE heap, DWORD flags, void* block);
-
-/// A handle for the process with the requested rights, or null when it cannot
-/// be opened (no access, or it has ended). Backends may defer the access check
-/// to the first use; the use then fails as the open would have.
-HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
-/// The process's priority class value, or 0 on failure.
-DWORD GetPriorityClass(HANDLE process);
-/// Nonzero when the process now runs in the given class.
-BOOL SetPriorityClass(HANDLE process, DWORD priorityClass);
-/// Releases a process handle or a snapshot.
-BOOL CloseHandle(HANDLE handle);
-/// Nonzero when the process was created; it starts in the priority class of
-/// the creation flags, in a new console and process group, and the handles
-/// in *info belong to the caller.
-BOOL CreateProcessA(const char* applicationName, char* commandLine,
-                    SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
-                    BOOL inheritHandles, DWORD creationFlags, void* environment,
-                    const char* currentDirectory, STARTUPINFOA* startupInfo,
-                    PROCESS_INFORMATION* info);
-
 // What a hold needs beyond the Win32 names: start events, a whole-process
 // class test, a start time that tells reused IDs apart, and writes that a
 // stop may cut short.
@@ -202,5 +169,38 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime);
 /// which cannot cut a write short, ends the program there with status 1), so
 /// that a write that blocks cannot delay a stop.
 void WritingOutput(BOOL writing);
+
+/// A module handle, or null when the library cannot be loaded.
+HMODULE LoadLibraryA(const char* name);
+/// The named entry point, or null when the module lacks it.
+FARPROC GetProcAddress(HMODULE module, const char* name);
+/// Releases a handle from LoadLibraryA.
+BOOL FreeLibrary(HMODULE module);
+
+/// The heap that HeapAlloc and HeapFree work on.
+HANDLE GetProcessHeap();
+/// A block of the given size, or null when memory is exhausted.
+void* HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+/// Releases a block from HeapAlloc.
+BOOL HeapFree(HANDLE heap, DWORD flags, void* block);
+
+/// A handle for the process with the requested rights, or null when it cannot
+/// be opened (no access, or it has ended). Backends may defer the access check
+/// to the first use; the use then fails as the open would have.
+HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
+/// The process's priority class value, or 0 on failure.
+DWORD GetPriorityClass(HANDLE process);
+/// Nonzero when the process now runs in the given class.
+BOOL SetPriorityClass(HANDLE process, DWORD priorityClass);
+/// Releases a process handle or a snapshot.
+BOOL CloseHandle(HANDLE handle);
+/// Nonzero when the process was created; it starts in the priority class of
+/// the creation flags, in a new console and process group, and the handles
+/// in *info belong to the caller.
+BOOL CreateProcessA(const char* applicationName, char* commandLine,
+                    SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, void* environment,
+                    const char* currentDirectory, STARTUPINFOA* startupInfo,
+                    PROCESS_INFORMATION* info);
 
 }  // namespace plat

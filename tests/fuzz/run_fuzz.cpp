@@ -32,13 +32,6 @@ void BuildWorld(const std::uint8_t* h, const std::uint8_t* rest, std::size_t res
     world.failAllocation = h[1] & 3;
     world.failVersionFromCall = (h[1] >> 2) & 3;
     if (h[1] & 16) world.missingFunctions.insert(h[1] & 32 ? "Process32Next" : "EnumProcesses");
-    // Process-start events for a hold: one that matches the last word, then lost events.
-    world.eventsAvailable = h[1] & 64;
-    scripted::Process started;
-    started.id = 100;
-    started.name = words.back();
-    started.setClassFails = h[1] & 128;
-    world.startEvents = {{plat::HOLD_WAIT_STARTED, started}, {plat::HOLD_WAIT_LOST, {}}};
     const std::size_t count = h[2] % 7;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t a = 2 * i < restSize ? rest[2 * i] : 0;
@@ -56,6 +49,13 @@ void BuildWorld(const std::uint8_t* h, const std::uint8_t* rest, std::size_t res
         if (b & 64) p.tasks = {{1, "C:\\APPS\\WORD.EXE"}, {2, words.back()}};
         world.processes.push_back(p);
     }
+    // Process-start events for a hold: one that matches the last word, then lost events.
+    world.eventsAvailable = h[2] & 8;
+    scripted::Process started;
+    started.id = 100;
+    started.name = words.back();
+    started.setClassFails = h[2] & 16;
+    world.startEvents = {{plat::HOLD_WAIT_STARTED, started}, {plat::HOLD_WAIT_LOST, {}}};
     // Never more than EnumProcesses wrote: a cut list or an odd byte count.
     if (h[3] & 1) world.reportedByteCount = (h[3] >> 1) % (count * 4 + 1);
 }

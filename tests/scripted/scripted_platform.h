@@ -21,16 +21,16 @@ struct Process {
     plat::DWORD id = 0;
     std::string name;  // module path on the NT family, szExeFile on 95/98
     plat::DWORD priorityClass = plat::NORMAL_PRIORITY_CLASS;
+    plat::DWORD threadClass = 0;  // a thread in this class and not the process's; 0: none
+    std::uint64_t startTime = 0;  // what GetProcessStartTime gives
     bool openForQuery = true;     // OpenProcess with 0x410 succeeds
     bool openForSet = true;       // OpenProcess with 0x600 succeeds
+    bool startKnown = true;       // GetProcessStartTime succeeds
     bool modulesReadable = true;  // EnumProcessModules succeeds
     bool nameReadable = true;     // GetModuleFileNameExA succeeds
     bool getClassFails = false;
     bool setClassFails = false;
-    plat::DWORD threadClass = 0;  // a thread in this class and not the process's; 0: none
-    std::uint64_t startTime = 0;  // what GetProcessStartTime gives
-    bool startKnown = true;       // GetProcessStartTime succeeds
-    std::vector<Task> tasks;      // 16-bit tasks, reported by VDMEnumTaskWOWEx for this ID
+    std::vector<Task> tasks;  // 16-bit tasks, reported by VDMEnumTaskWOWEx for this ID
 };
 
 struct Creation {
