@@ -1,31 +1,106 @@
 #!/usr/bin/env bash
-# The cost of a hold (not a test: it reports, it never passes or fails).
+# The cost and reach of a hold (not a test: it reports, it never passes or fails).
 #
-#   bench/hold.sh [SECONDS]      SECONDS defaults to 60; N=4000 extra processes
+#   bench/hold.sh [SECONDS]      SECONDS defaults to 60 (0 skips the cost);
+#                                N=4000 extra processes; SHORT=200 short-lived
+#                                programs (SHORT=0 skips them)
 #
-# Builds a release copy of the program under build/bench, starts N idle
-# processes of its own, and runs `hoister -q -w1 -a -pn nosuchprocessxyz` for
-# SECONDS of real time. Reports its CPU time per round (utime + stime from
-# /proc/PID/stat; a round is one sleep between walks, counted by the voluntary
-# context switches) against the CPU time of one `hoister -a -pn
-# nosuchprocessxyz` run, and its resident memory sampled every 5 seconds.
+# Builds a release copy of the program under build/bench. First, the reach:
+# SHORT programs that each live 0.5 s start 0.1 s apart under
+# `hoister -q -w5 -a -pl hoister_bench_short`, once with process-start events
+# (as root) and once without them (the same hold in a network namespace of its
+# own, where the kernel's process connector does not answer); each program
+# watches its own nice value and reports when it became Low. Prints how many
+# were made Low while they ran, the time from their start (the clock just
+# before their exec) to the class (median, 99th percentile), the hold's CPU
+# time and resident memory.
+#
+# Then the cost: starts N idle processes of its own, and runs
+# `hoister -q -w1 -a -pn nosuchprocessxyz` (without events, so that each sleep
+# is one round) for SECONDS of real time. Reports its CPU time per round
+# (utime + stime from /proc/PID/stat; a round is one sleep between walks,
+# counted by the voluntary context switches) against the CPU time of one
+# `hoister -a -pn nosuchprocessxyz` run, and its resident memory sampled every
+# 5 seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench
 seconds=${1:-60}
 n=${N:-4000}
+short=${SHORT:-200}
 
 . "$root/bench/common.sh"
 tick=$(getconf CLK_TCK)
+cc -O2 -Wall -static -o "$build/hoister_bench_short" "$root/bench/short.c"
+# The launcher under a name the hold does not match.
+cp "$build/hoister_bench_short" "$build/short_launcher"
+no_events=(unshare --net)
 
 hold=
+launcher=
+# The short programs end by themselves; any still running is ended by its ID.
+stop_short() {
+    [ -f "$build/short.ids" ] && { xargs -r kill -KILL <"$build/short.ids" 2>/dev/null || true; }
+    rm -f "$build/short.ids"
+    if [ -n "$launcher" ]; then
+        kill -KILL "$launcher" 2>/dev/null || true
+        wait "$launcher" 2>/dev/null || true
+        launcher=
+    fi
+}
 stop_all() {
     [ -n "$hold" ] && { kill -KILL "$hold" 2>/dev/null || true; wait "$hold" 2>/dev/null || true; }
+    stop_short
     stop_idle
 }
 trap stop_all EXIT
 trap 'exit 130' INT TERM
 
+cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$hold/stat"; }
+rss() { awk '/^VmRSS/ { print $2 }' "/proc/$hold/status"; }
+
+# One run of the short-lived case: label, then the words that start the hold.
+short_case() {
+    local label=$1 results=$build/short.results ticks0 ticks1 rss0 rss1
+    shift
+    : >"$results"
+    "$@" "$hoister" -q -w5 -a -pl hoister_bench_short >/dev/null &
+    hold=$!
+    sleep 1.5 # past the subscription (or its one second without an answer) and the first round
+    ticks0=$(cpu_ticks)
+    rss0=$(rss)
+    rm -f "$build/short.ids"
+    "$build/short_launcher" launch "$build/hoister_bench_short" "$short" 500 "$results" \
+        "$build/short.ids" &
+    launcher=$!
+    wait "$launcher" || true
+    launcher=
+    ticks1=$(cpu_ticks)
+    rss1=$(rss)
+    kill -TERM "$hold"
+    wait "$hold" || true
+    hold=
+    stop_short
+    sort -n "$results" | awk -v label="$label" -v total="$short" \
+        -v cpu=$(((ticks1 - ticks0) * 1000 / tick)) -v rss="$rss0 -> $rss1" \
+        -v main="$(cut -d' ' -f2 "$results" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] / 1000 }')" '
+        $1 >= 0 { low[++made] = $1 }
+        END {
+            median = made ? low[int((made + 1) / 2)] / 1000 : 0
+            p99 = made ? low[int(made * 0.99 + 0.99)] / 1000 : 0
+            printf "%-16s made Low %3d of %d; start to class: median %7.2f ms, p99 %7.2f ms", \
+                label, made, total, median, p99
+            printf " (start to main: median %.2f ms); hold CPU %d ms, VmRSS %s KiB\n", main, cpu, rss
+        }'
+}
+
+if [ "$short" -gt 0 ]; then
+    echo "$short programs living 0.5 s, started 0.1 s apart, under -q -w5 -a -pl:"
+    short_case "with events:"
+    short_case "without events:" "${no_events[@]}"
+fi
+
+[ "$seconds" -gt 0 ] || exit 0
 start_idle "$n"
 echo "== $(ls /proc | grep -c '^[0-9]') processes in all" >&2
 
@@ -41,13 +116,11 @@ single_ms=$( (
 # cpu ticks and voluntary switches of the hold, as "ticks switches".
 sample() {
     local ticks switches
-    ticks=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$hold/stat")
+    ticks=$(cpu_ticks)
     switches=$(awk '/^voluntary_ctxt_switches/ { print $2 }' "/proc/$hold/status")
     echo "$ticks $switches"
 }
-rss() { awk '/^VmRSS/ { print $2 }' "/proc/$hold/status"; }
-
-"$hoister" -q -w1 -a -pn nosuchprocessxyz >/dev/null &
+"${no_events[@]}" "$hoister" -q -w1 -a -pn nosuchprocessxyz >/dev/null &
 hold=$!
 sleep 2  # past start-up and the first walks
 read -r ticks0 switches0 < <(sample)

@@ -19,23 +19,28 @@ std::int32_t SetPriorityByName();
 std::int32_t NameMatchVisitor(plat::DWORD processId, plat::DWORD task16, const char* name,
                               void* userData);
 
-/// What a hold keeps from round to round: the IDs whose failed change has been
-/// reported (so each is reported once), and whether a stop was asked.
-const int kHoldFailureSlots = 256;
+/// What a hold keeps from round to round: the processes (ID and start) whose
+/// failed change has been reported, so that each is reported once; how many
+/// more failed in this round than the table holds; whether a stop was asked.
+const int kHoldFailureSlots = 4096;
 struct HoldState {
     plat::DWORD failedIds[kHoldFailureSlots];
+    std::uint64_t failedStarts[kHoldFailureSlots];
     unsigned char failedThisRound[kHoldFailureSlots];
     int failedCount;
+    int failedBeyondTable;
     int stopRequested;
 };
 
 /// Does the by-name change once per round, every runOptions.holdSeconds,
-/// until a stop is asked; then returns 1. In a round, a match already in the
+/// and, where the platform reports process starts, on each process as it
+/// starts, until a stop is asked; then returns 1. A match already in the
 /// class is left alone, and a failure already reported is not reported again.
 std::int32_t HoldPriorityByName();
-/// Notes that the change of processId failed in this round; 1 when that is
-/// news and must be reported.
-int NoteHoldFailure(HoldState* hold, plat::DWORD processId);
+/// Notes that the change of the process failed in this round; 1 when that is
+/// news and must be reported. A process is told from an earlier one with the
+/// same ID by its start, or by its name where the platform gives no start.
+int NoteHoldFailure(HoldState* hold, plat::DWORD processId, const char* name);
 
 /// Sets the chosen class on the process with runOptions.processId; 0 when no
 /// process has that ID.

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "actions/actions.h"
+#include "app/log_message.h"
 #include "app/run_options.h"
 #include "enum/enumerate_processes.h"
 
@@ -8,43 +9,117 @@ using namespace plat;
 
 namespace {
 
-// Static: a hold may run for months; it allocates nothing per round.
+// Static: a hold may run for months; it allocates nothing per round or per
+// process start.
 HoldState holdState;
 
-int FindFailure(const HoldState* hold, DWORD processId) {
+// Where the system gives no start time, the name stands in for it (FNV-1a):
+// a new process under an old ID is news at least when it runs another file.
+std::uint64_t StartOf(DWORD processId, const char* name) {
+    std::uint64_t start = 0;
+    if (GetProcessStartTime(processId, &start)) return start;
+    std::uint64_t hash = 14695981039346656037ull;
+    for (; *name; ++name) {
+        hash ^= static_cast<unsigned char>(*name);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+int FindFailure(const HoldState* hold, DWORD processId, std::uint64_t start) {
     for (int i = 0; i < hold->failedCount; ++i) {
-        if (hold->failedIds[i] == processId) return i;
+        if (hold->failedIds[i] == processId && hold->failedStarts[i] == start) return i;
     }
     return -1;
 }
 
-// Keeps only the IDs that failed again in the round just walked: the others
-// were changed, are in the class, ended or no longer match, and a failure of
-// theirs (or of another process given the same ID) is news again.
+// Keeps only the processes that failed again in the round just walked: the
+// others were changed, are in the class, ended or no longer match, and a
+// failure of theirs is news again.
 void ForgetUnseenFailures(HoldState* hold) {
     for (int i = hold->failedCount - 1; i >= 0; --i) {
         if (hold->failedThisRound[i]) continue;
         --hold->failedCount;
         hold->failedIds[i] = hold->failedIds[hold->failedCount];
+        hold->failedStarts[i] = hold->failedStarts[hold->failedCount];
         hold->failedThisRound[i] = hold->failedThisRound[hold->failedCount];
+    }
+}
+
+void ReportFailuresBeyondTable(HoldState* hold) {
+    if (hold->failedBeyondTable > 0) {
+        LogMessage("Error: command to set priority to %s failed for %d more processes\n",
+                   runOptions.priorityName, hold->failedBeyondTable);
+    }
+    hold->failedBeyondTable = 0;
+}
+
+// 0 when a stop was asked during the round.
+int Round() {
+    runOptions.matchedAny = 0;
+    std::memset(holdState.failedThisRound, 0, sizeof holdState.failedThisRound);
+    holdState.failedBeyondTable = 0;
+    // A walk that could not run has printed why; the next round tries again.
+    const std::int32_t walked = EnumerateProcesses(NameMatchVisitor, &holdState);
+    if (holdState.stopRequested) return 0;
+    ReportFailuresBeyondTable(&holdState);
+    if (walked) ForgetUnseenFailures(&holdState);
+    return 1;
+}
+
+// A process that has just started gets what a round gives a process, as the
+// first match of a round of its own: without -a, each new match is changed.
+int StartedProcess(DWORD processId) {
+    runOptions.matchedAny = 0;
+    holdState.failedBeyondTable = 0;
+    VisitProcess(processId, NameMatchVisitor, &holdState);
+    if (holdState.stopRequested) return 0;
+    ReportFailuresBeyondTable(&holdState);
+    return 1;
+}
+
+std::int32_t HoldInRounds(DWORD pause) {
+    for (;;) {
+        if (!Round() || WaitForStopRequest(pause)) return 1;
+    }
+}
+
+// The pause between rounds runs on while the starts are handled; events that
+// the system lost call for a round at once.
+std::int32_t HoldWithEvents(DWORD pause) {
+    for (;;) {
+        if (!Round()) return 1;
+        const DWORD roundEnd = GetTickCount();
+        for (;;) {
+            const DWORD spent = GetTickCount() - roundEnd;
+            if (spent >= pause) break;
+            DWORD processId = 0;
+            const DWORD seen = WaitForStopOrProcessStart(pause - spent, &processId);
+            if (seen == HOLD_WAIT_STOP) return 1;
+            if (seen != HOLD_WAIT_STARTED) break;
+            if (!StartedProcess(processId)) return 1;
+        }
     }
 }
 
 }  // namespace
 
-int NoteHoldFailure(HoldState* hold, DWORD processId) {
-    int slot = FindFailure(hold, processId);
+int NoteHoldFailure(HoldState* hold, DWORD processId, const char* name) {
+    const std::uint64_t start = StartOf(processId, name);
+    int slot = FindFailure(hold, processId, start);
     if (slot >= 0) {
         hold->failedThisRound[slot] = 1;
         return 0;
     }
-    // A full table reports every further failure in every round: noisy, but
-    // nothing goes unreported.
-    if (hold->failedCount < kHoldFailureSlots) {
-        hold->failedIds[hold->failedCount] = processId;
-        hold->failedThisRound[hold->failedCount] = 1;
-        ++hold->failedCount;
+    // Past the table, the round reports how many more failed, in one line.
+    if (hold->failedCount == kHoldFailureSlots) {
+        ++hold->failedBeyondTable;
+        return 0;
     }
+    hold->failedIds[hold->failedCount] = processId;
+    hold->failedStarts[hold->failedCount] = start;
+    hold->failedThisRound[hold->failedCount] = 1;
+    ++hold->failedCount;
     return 1;
 }
 
@@ -54,13 +129,17 @@ std::int32_t HoldPriorityByName() {
     // Starts catching the stop before the first round, so that it cannot
     // end the program in the middle of a change.
     if (WaitForStopRequest(0)) return 1;
-    for (;;) {
-        runOptions.matchedAny = 0;
-        std::memset(holdState.failedThisRound, 0, sizeof holdState.failedThisRound);
-        // A walk that could not run has printed why; the next round tries again.
-        const std::int32_t walked = EnumerateProcesses(NameMatchVisitor, &holdState);
-        if (holdState.stopRequested) return 1;
-        if (walked) ForgetUnseenFailures(&holdState);
-        if (WaitForStopRequest(pause)) return 1;
+    // Listening starts before the first round, so that nothing started
+    // during it is missed.
+    const BOOL events = StartProcessStartEvents();
+    if (runOptions.verbose && events) {
+        LogMessage("Hold: processes are matched as they start, and every %d seconds\n",
+                   static_cast<int>(runOptions.holdSeconds));
+    } else if (runOptions.verbose) {
+        LogMessage("Hold: processes are matched every %d seconds\n",
+                   static_cast<int>(runOptions.holdSeconds));
     }
+    const std::int32_t result = events ? HoldWithEvents(pause) : HoldInRounds(pause);
+    if (events) EndProcessStartEvents();
+    return result;
 }

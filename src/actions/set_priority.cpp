@@ -20,7 +20,7 @@ void FoldedCopy(char (&copy)[kTextSize], const char* text) {
 }
 
 void ReportFailure(DWORD processId, const char* shown, HoldState* hold) {
-    if (hold && !NoteHoldFailure(hold, processId)) return;
+    if (hold && !NoteHoldFailure(hold, processId, shown)) return;
     LogMessage("Error: command to set %.256s priority to %s failed\n", shown,
                runOptions.priorityName);
 }
@@ -37,7 +37,7 @@ void ApplyPriority(DWORD processId, const char* shown, HoldState* hold) {
         ReportFailure(processId, shown, hold);
         return;
     }
-    if (hold && GetPriorityClass(process) == runOptions.priorityClass) {
+    if (hold && IsWhollyInPriorityClass(process, runOptions.priorityClass)) {
         CloseHandle(process);
         runOptions.matchedAny = 1;
         return;

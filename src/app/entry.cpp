@@ -169,10 +169,14 @@ int HoisterMain(int argc, char* argv[]) {
         return 0;
     }
 
+    // A hold is stopped with status 1 from here on, the listing and the delay
+    // included; a one-shot run keeps the system's default for the signals.
+    const bool holding = runOptions.holdSeconds > 0 && runOptions.target[0];
+    if (holding && plat::WaitForStopRequest(0)) return 1;
     if (runOptions.listProcesses) ListProcesses();
-    if (runOptions.delaySeconds > 0) {
-        plat::Sleep(static_cast<plat::DWORD>(runOptions.delaySeconds) * 1000u);
-    }
+    const plat::DWORD delay = static_cast<plat::DWORD>(runOptions.delaySeconds) * 1000u;
+    if (holding && delay > 0 && plat::WaitForStopRequest(delay)) return 1;
+    if (!holding && delay > 0) plat::Sleep(delay);
 
     if (runOptions.processId != 0) return SetPriorityById();
     plat::GetTargetMatchText(runOptions.target, runOptions.matchText, sizeof runOptions.matchText);

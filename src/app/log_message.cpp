@@ -19,9 +19,11 @@ void LogMessage(const char* format, ...) {
     message[sizeof message - 1] = '\0';
 
     // As a string, never as a format: a '%' that comes from a value stays a '%'.
+    plat::WritingOutput(plat::TRUE);
     std::fputs(message, stdout);
     plat::OutputDebugStringA(message);
     std::fflush(nullptr);
+    plat::WritingOutput(plat::FALSE);
 }
 
 void PrintUsage(const char* programName) {

@@ -26,6 +26,24 @@ int IsVirtualDosMachine(const char* name) {
     return 1;
 }
 
+// The empty name when the process cannot be opened or its path read.
+void ReadNtName(EnumProcessModulesFn enumModules, GetModuleFileNameExAFn moduleFileName,
+                DWORD processId, char (&name)[MAX_PATH]) {
+    name[0] = '\0';
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    if (!process) return;
+    HMODULE module;
+    DWORD needed;
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): a handle's size, not its target's.
+    if (enumModules(process, &module, sizeof module, &needed) &&
+        !moduleFileName(process, module, name, sizeof name)) {
+        name[0] = '\0';
+    }
+    // Older PSAPI versions leave a name that fills the buffer unterminated.
+    name[sizeof name - 1] = '\0';
+    CloseHandle(process);
+}
+
 std::int32_t Walk9x(ProcessVisitor visitor, void* userData) {
     HMODULE kernel = LoadLibraryA("Kernel32.DLL");
     if (!kernel) {
@@ -132,20 +150,7 @@ std::int32_t WalkNt(ProcessVisitor visitor, void* userData) {
     char name[MAX_PATH];
     DWORD count = bytes / sizeof(DWORD);
     for (DWORD i = 0; i < count; ++i) {
-        name[0] = '\0';
-        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
-        if (process) {
-            HMODULE module;
-            DWORD needed;
-            // NOLINTNEXTLINE(bugprone-sizeof-expression): a handle's size, not its target's.
-            if (enumModules(process, &module, sizeof module, &needed) &&
-                !moduleFileName(process, module, name, sizeof name)) {
-                name[0] = '\0';
-            }
-            // Older PSAPI versions leave a name that fills the buffer unterminated.
-            name[sizeof name - 1] = '\0';
-            CloseHandle(process);
-        }
+        ReadNtName(enumModules, moduleFileName, ids[i], name);
         if (!visitor(ids[i], 0, name, userData)) break;
         if (IsVirtualDosMachine(name)) {
             WowEnumContext context = {ids[i], visitor, userData, 0};
@@ -182,4 +187,25 @@ std::int32_t EnumerateProcesses(ProcessVisitor visitor, void* userData) {
     if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) return Walk9x(visitor, userData);
     LogMessage("Error: Operating System is not Win32 or NT\n");
     return 0;
+}
+
+std::int32_t VisitProcess(DWORD processId, ProcessVisitor visitor, void* userData) {
+    OSVERSIONINFOA version;
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT) return 0;
+    HMODULE psapi = LoadLibraryA("PSAPI.DLL");
+    if (!psapi) return 0;
+    auto enumModules =
+        reinterpret_cast<EnumProcessModulesFn>(GetProcAddress(psapi, "EnumProcessModules"));
+    auto moduleFileName =
+        reinterpret_cast<GetModuleFileNameExAFn>(GetProcAddress(psapi, "GetModuleFileNameExA"));
+    if (!enumModules || !moduleFileName) {
+        FreeLibrary(psapi);
+        return 0;
+    }
+    char name[MAX_PATH];
+    ReadNtName(enumModules, moduleFileName, processId, name);
+    visitor(processId, 0, name, userData);
+    FreeLibrary(psapi);
+    return 1;
 }

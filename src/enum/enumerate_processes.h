@@ -24,6 +24,11 @@ struct WowEnumContext {
 /// which case no visitor was called.
 std::int32_t EnumerateProcesses(ProcessVisitor visitor, void* userData);
 
+/// Visits the one process with this ID, with its name read as the NT walk
+/// reads it (its 16-bit tasks are not visited). 0, without a message and
+/// without a visit, on the 95/98 family or when PSAPI cannot be used.
+std::int32_t VisitProcess(plat::DWORD processId, ProcessVisitor visitor, void* userData);
+
 /// The VDMDBG task callback: passes one task to the context's visitor and
 /// asks VDMDBG to stop (TRUE) when the visitor does.
 plat::BOOL WINAPI WowTaskAdapter(plat::DWORD threadId, plat::WORD hMod16, plat::WORD hTask16,

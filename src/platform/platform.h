@@ -140,6 +140,40 @@ BOOL WaitForStopRequest(DWORD milliseconds);
 /// Hands one message to the debugger channel, if there is one.
 void OutputDebugStringA(const char* text);
 
+// What a hold needs beyond the Win32 names: start events, a whole-process
+// class test, a start time that tells reused IDs apart, and writes that a
+// stop may cut short.
+
+/// What WaitForStopOrProcessStart saw first.
+const DWORD HOLD_WAIT_TIMEOUT = 0;  // the time ran out
+const DWORD HOLD_WAIT_STOP = 1;     // a stop request, as WaitForStopRequest reports it
+const DWORD HOLD_WAIT_STARTED = 2;  // *processId has just started a program
+const DWORD HOLD_WAIT_LOST = 3;     // the system dropped start events: look at every process
+/// Starts reporting process starts to WaitForStopOrProcessStart; FALSE when
+/// the system cannot (then only rounds find new processes). Linux: the
+/// kernel's process connector, given up after one second without an answer.
+BOOL StartProcessStartEvents();
+/// Releases what StartProcessStartEvents acquired.
+void EndProcessStartEvents();
+/// One wait for a stop request or, once StartProcessStartEvents succeeded, a
+/// process start, up to the given milliseconds; the stop is caught as
+/// WaitForStopRequest catches it. Returns one of the HOLD_WAIT values.
+DWORD WaitForStopOrProcessStart(DWORD milliseconds, DWORD* processId);
+/// Milliseconds since an arbitrary moment, wrapping after 49.7 days.
+DWORD GetTickCount();
+/// TRUE when every thread of the process runs in the class (on Windows, its
+/// class is this one). The handle needs PROCESS_QUERY_INFORMATION.
+BOOL IsWhollyInPriorityClass(HANDLE process, DWORD priorityClass);
+/// A value that tells this process from an earlier one with the same ID (its
+/// start or creation time); FALSE when the system does not give one.
+BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime);
+/// Brackets each write to standard output (TRUE before, FALSE after). Once
+/// the stop is being caught, a stop request that arrives inside the bracket
+/// cuts the write short and this and every later message are lost (Windows,
+/// which cannot cut a write short, ends the program there with status 1), so
+/// that a write that blocks cannot delay a stop.
+void WritingOutput(BOOL writing);
+
 /// A module handle, or null when the library cannot be loaded.
 HMODULE LoadLibraryA(const char* name);
 /// The named entry point, or null when the module lacks it.

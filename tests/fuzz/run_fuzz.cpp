@@ -1,7 +1,7 @@
 // The whole run on a scripted world. Input: 4 bytes for the platform family,
-// the faults and the process count, then the words, separated by NUL or
-// newline, whose bytes also shape the processes. Every run must release all
-// it acquired and end with status 0 or 1.
+// the faults, the start events and the process count, then the words,
+// separated by NUL or newline, whose bytes also shape the processes. Every
+// run must release all it acquired and end with status 0 or 1.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,6 +54,13 @@ void BuildWorld(const std::uint8_t* h, const std::uint8_t* rest, std::size_t res
         if (b & 64) p.tasks = {{1, "C:\\APPS\\WORD.EXE"}, {2, words.back()}};
         world.processes.push_back(p);
     }
+    // Process-start events for a hold: one that matches the last word, then lost events.
+    world.eventsAvailable = h[2] & 8;
+    scripted::Process started;
+    started.id = 100;
+    started.name = words.back();
+    started.setClassFails = h[2] & 16;
+    world.startEvents = {{plat::HOLD_WAIT_STARTED, started}, {plat::HOLD_WAIT_LOST, {}}};
     // Never more than EnumProcesses wrote: a cut list or an odd byte count.
     if (h[3] & 1) world.reportedByteCount = (h[3] >> 1) % (count * 4 + 1);
 }

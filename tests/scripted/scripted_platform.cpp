@@ -229,8 +229,10 @@ void Sleep(DWORD milliseconds) {
     state.sleeps.push_back(milliseconds);
 }
 
-BOOL WaitForStopRequest(DWORD milliseconds) {
-    state.calls.push_back("WaitForStopRequest " + std::to_string(milliseconds));
+namespace {
+
+// A wait that is not cut short: the world may change, or a stop be asked, at its end.
+BOOL TimeRunsOut(DWORD milliseconds) {
     if (milliseconds != 0 && !state.stopAsked) {
         ++state.nonZeroWaits;
         if (state.nonZeroWaits == state.stopAtWait) {
@@ -241,6 +243,57 @@ BOOL WaitForStopRequest(DWORD milliseconds) {
     }
     return state.stopAsked ? TRUE : FALSE;
 }
+
+}  // namespace
+
+BOOL WaitForStopRequest(DWORD milliseconds) {
+    state.calls.push_back("WaitForStopRequest " + std::to_string(milliseconds));
+    return TimeRunsOut(milliseconds);
+}
+
+BOOL StartProcessStartEvents() {
+    state.calls.push_back("StartProcessStartEvents");
+    if (!state.eventsAvailable) return FALSE;
+    ++state.eventsOutstanding;
+    return TRUE;
+}
+
+void EndProcessStartEvents() {
+    state.calls.push_back("EndProcessStartEvents");
+    if (state.eventsOutstanding > 0) {
+        --state.eventsOutstanding;
+    } else {
+        ++state.badReleases;
+    }
+}
+
+DWORD WaitForStopOrProcessStart(DWORD milliseconds, DWORD* processId) {
+    state.calls.push_back("WaitForStopOrProcessStart " + std::to_string(milliseconds));
+    if (state.stopAsked) return HOLD_WAIT_STOP;
+    if (state.eventsOutstanding > 0 && !state.startEvents.empty()) {
+        const scripted::State::StartEvent event = state.startEvents.front();
+        state.startEvents.erase(state.startEvents.begin());
+        state.tickCount += state.millisecondsPerEvent;
+        if (event.seen == HOLD_WAIT_STARTED) {
+            state.processes.push_back(event.started);
+            *processId = event.started.id;
+        }
+        return event.seen;
+    }
+    state.tickCount += milliseconds;
+    return TimeRunsOut(milliseconds) ? HOLD_WAIT_STOP : HOLD_WAIT_TIMEOUT;
+}
+
+DWORD GetTickCount() { return state.tickCount; }
+
+BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
+    scripted::Process* process = scripted::FindProcess(processId);
+    if (!process || !process->startKnown) return FALSE;
+    *startTime = process->startTime;
+    return TRUE;
+}
+
+void WritingOutput(BOOL) {}
 
 void OutputDebugStringA(const char* text) {
     state.calls.push_back(std::string("OutputDebugStringA ") + text);
@@ -338,6 +391,15 @@ DWORD GetPriorityClass(HANDLE process) {
     return target->priorityClass;
 }
 
+BOOL IsWhollyInPriorityClass(HANDLE process, DWORD priorityClass) {
+    scripted::HandleObject* object = scripted::Live(process, scripted::Kind::Process);
+    if (!object || !(object->access & PROCESS_QUERY_INFORMATION)) return FALSE;
+    scripted::Process* target = scripted::FindProcess(object->processId);
+    if (!target || target->getClassFails) return FALSE;
+    return target->priorityClass == priorityClass &&
+           (!target->threadClass || target->threadClass == priorityClass);
+}
+
 BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
     scripted::HandleObject* object = scripted::Live(process, scripted::Kind::Process);
     if (!object || !(object->access & PROCESS_SET_INFORMATION)) return FALSE;
@@ -350,6 +412,7 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
         return FALSE;
     }
     target->priorityClass = priorityClass;
+    target->threadClass = 0;
     state.priorityChanges.emplace_back(object->processId, priorityClass);
     return TRUE;
 }

@@ -22,8 +22,11 @@ struct Process {
     plat::DWORD id = 0;
     std::string name;  // module path on the NT family, szExeFile on 95/98
     plat::DWORD priorityClass = plat::NORMAL_PRIORITY_CLASS;
+    plat::DWORD threadClass = 0;  // a thread in this class and not the process's; 0: none
+    std::uint64_t startTime = 0;  // what GetProcessStartTime gives
     bool openForQuery = true;     // OpenProcess with 0x410 succeeds
     bool openForSet = true;       // OpenProcess with 0x600 succeeds
+    bool startKnown = true;       // GetProcessStartTime succeeds
     bool modulesReadable = true;  // EnumProcessModules succeeds
     bool nameReadable = true;     // GetModuleFileNameExA succeeds
     bool getClassFails = false;
@@ -69,6 +72,7 @@ struct State {
     bool enumProcessesFails = false;
     long reportedByteCount = -1;  // EnumProcesses reports this count (never above the size)
     bool createFails = false;
+    bool eventsAvailable = false;  // StartProcessStartEvents succeeds (see startEvents)
 
     // Stop requests: at this non-zero wait (1-based; the wait after a hold's
     // round of that number), and during this SetPriorityClass (1-based); 0:
@@ -78,6 +82,18 @@ struct State {
     // Called at each non-zero wait that does not stop, with its number: the
     // world may change between rounds.
     std::function<void(int round)> betweenRounds;
+
+    // Process starts, reported when events are on: each wait of a hold takes
+    // the next one (a process that starts, and joins the world then, or
+    // HOLD_WAIT_LOST), advancing the clock by millisecondsPerEvent; with none
+    // left, the wait's time runs out as a WaitForStopRequest's does.
+    struct StartEvent {
+        plat::DWORD seen;
+        Process started;
+    };
+    std::vector<StartEvent> startEvents;
+    plat::DWORD millisecondsPerEvent = 0;
+    plat::DWORD tickCount = 0;
 
     // What happened.
     std::vector<std::string> calls;  // libraries, heap blocks, handles, sleeps, waits, messages
@@ -94,7 +110,8 @@ struct State {
     int librariesOutstanding = 0;
     int handlesOutstanding = 0;
     int blocksOutstanding = 0;
-    int badReleases = 0;  // frees and closes of things not held
+    int eventsOutstanding = 0;  // StartProcessStartEvents not yet ended
+    int badReleases = 0;        // frees and closes of things not held
 };
 
 /// The scripted world; Reset() before each test.

@@ -67,5 +67,6 @@ void ExpectNothingOutstanding() {
     EXPECT_EQ(world.librariesOutstanding, 0) << "libraries still loaded";
     EXPECT_EQ(world.handlesOutstanding, 0) << "handles still open";
     EXPECT_EQ(world.blocksOutstanding, 0) << "heap blocks still held";
+    EXPECT_EQ(world.eventsOutstanding, 0) << "process-start events still on";
     EXPECT_EQ(world.badReleases, 0) << "something released that was not held";
 }

@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "actions/actions.h"
 #include "harness.h"
 
 namespace {
@@ -63,7 +65,8 @@ TEST_F(Hold, WithoutAllTheFirstMatchCountsInEveryRoundAndVerboseShowsItLeftAlone
     const std::string matchA = "Process(1) " + kA + " matches target\n";
     const std::string matchB = "Process(2) " + kB + " matches target\n";
     const std::string notB = "Process(2) " + kB + " does not match target\n";
-    EXPECT_EQ(run.out, kBanner + std::string("Target: \"backup\"\n") + matchA + kA +
+    EXPECT_EQ(run.out, kBanner + std::string("Target: \"backup\"\n") +
+                           "Hold: processes are matched every 1 seconds\n" + matchA + kA +
                            " priority set to Low\n" + matchB + notB + matchA + matchB + notB);
     EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, 0x40}}));
 }
@@ -105,4 +108,90 @@ TEST_F(Hold, AStopEndsTheRunAfterTheChangeUnderWayOrAtOnceBetweenRounds) {
         EXPECT_EQ(scripted::CallsStartingWith("WaitForStopRequest 60000").size(), c.waits);
         ExpectNothingOutstanding();
     }
+}
+
+TEST_F(Hold, WithEventsEachNewMatchIsChangedAsItStartsAndLostEventsCallForARound) {
+    scripted::State& world = scripted::World();
+    AddProcess(1, kA, plat::IDLE_PRIORITY_CLASS).threadClass = plat::NORMAL_PRIORITY_CLASS;
+    world.eventsAvailable = true;
+    world.millisecondsPerEvent = 1500;  // the second start comes after the pause: a round
+    scripted::Process match, other, late;
+    match.id = 5, match.name = kC, other.id = 6, other.name = "C:\\other.exe";
+    late.id = 7, late.name = kB;
+    world.startEvents = {{plat::HOLD_WAIT_STARTED, match},
+                         {plat::HOLD_WAIT_STARTED, other},
+                         {plat::HOLD_WAIT_LOST, {}},
+                         {plat::HOLD_WAIT_STARTED, late}};
+    world.stopAtSetClass = 3;  // during the change of the last start
+    RunResult run = RunHoister({"-v", "-w2", "-pl", "backup"});
+    EXPECT_EQ(run.status, 1);
+    const std::string match1 = "Process(1) " + kA + " matches target\n";
+    const std::string match5 = "Process(5) " + kC + " matches target\n";
+    const std::string round = match1 + match5 + "Process(5) " + kC +
+                              " does not match target\nProcess C:\\other.exe priority unchanged\n";
+    EXPECT_EQ(run.out, kBanner + std::string("Target: \"backup\"\n") +
+                           "Hold: processes are matched as they start, and every 2 seconds\n" +
+                           match1 + kA + " priority set to Low\n" + match5 + kC +
+                           " priority set to Low\nProcess C:\\other.exe priority unchanged\n" +
+                           round + round + "Process(7) " + kB + " matches target\n" + kB +
+                           " priority set to Low\n");
+    EXPECT_EQ(world.priorityChanges, (Changes{{1, 0x40}, {5, 0x40}, {7, 0x40}}));
+    EXPECT_EQ(scripted::CallsStartingWith("WaitForStopOrProcessStart"),
+              (std::vector<std::string>{
+                  "WaitForStopOrProcessStart 2000", "WaitForStopOrProcessStart 500",
+                  "WaitForStopOrProcessStart 2000", "WaitForStopOrProcessStart 2000"}));
+}
+
+TEST_F(Hold, AFailureIsReportedOncePerProcessStartAndPastTheTableInOneLinePerRound) {
+    const struct {
+        bool startKnown;
+        std::uint64_t start;
+        std::string name;
+        int reports;
+    } reuses[] = {
+        {true, 0, kA, 1},   // the same process
+        {true, 7, kA, 2},   // a new one under the same ID
+        {false, 0, kC, 2},  // no start known: another file is another process
+        {false, 0, kA, 1},
+    };
+    for (const auto& c : reuses) {
+        scripted::Reset();
+        AddProcess(4, kA).openForSet = false;
+        scripted::World().processes[0].startKnown = c.startKnown;
+        scripted::World().stopAtWait = 2;
+        scripted::World().betweenRounds = [&c](int) {
+            scripted::Process& again = scripted::World().processes[0];
+            again.startTime = c.start, again.name = c.name;
+        };
+        RunResult run = RunHoister({"-w1", "-pl", "backup"});
+        std::size_t reports = 0;
+        for (std::size_t at = run.out.find("Error"); at != std::string::npos;
+             at = run.out.find("Error", at + 1))
+            ++reports;
+        EXPECT_EQ(reports, static_cast<std::size_t>(c.reports)) << c.start << c.name;
+    }
+
+    scripted::Reset();
+    std::string fails;
+    for (plat::DWORD id = 1; id <= kHoldFailureSlots + 3; ++id) {
+        AddProcess(id, kA).openForSet = false;
+        if (id <= kHoldFailureSlots) fails += "Error: command to set " + kA + kRefused;
+    }
+    scripted::World().stopAtWait = 2;
+    RunResult run = RunHoister({"-w1", "-a", "-pl", "backup"});
+    const std::string rest = "Error: command to set priority to Low failed for 3 more processes\n";
+    EXPECT_EQ(run.out, kBanner + fails + rest + rest);
+}
+
+TEST_F(Hold, AStopDuringTheDelayEndsTheRunBeforeAnyRound) {
+    AddProcess(1, kA);
+    RunResult run = RunHoister({"-l", "-d5", "-w60", "-pl", "backup"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(scripted::World().priorityChanges.empty());
+    EXPECT_TRUE(scripted::World().sleeps.empty());
+    const auto& calls = scripted::World().calls;
+    auto caught = std::find(calls.begin(), calls.end(), "WaitForStopRequest 0");
+    auto listed = std::find(calls.begin(), calls.end(), "LoadLibraryA PSAPI.DLL");
+    EXPECT_LT(caught, listed);
+    EXPECT_EQ(scripted::CallsStartingWith("WaitForStopRequest 5000").size(), 1u);
 }

@@ -57,5 +57,12 @@ enum ThreadOutcome { kGone, kRefused, kUnchanged, kChanged };
 /// when it is refused.
 ThreadOutcome ApplyToThread(pid_t thread, const ClassSetting& setting);
 
+/// What WaitForStopOr saw first.
+enum WaitOutcome { kWaitTimedOut, kWaitStopped, kWaitReady };
+/// Waits up to the given milliseconds for a stop request or, when descriptor
+/// is not -1, for it to become readable; the first call starts catching the
+/// stop signals. A stop, once seen, is seen by every later call.
+int WaitForStopOr(int descriptor, DWORD milliseconds);
+
 }  // namespace linux_backend
 }  // namespace plat

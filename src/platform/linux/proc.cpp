@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/linux/backend.h"
 
@@ -136,4 +137,29 @@ DWORD WINAPI GetModuleFileNameExALinux(HANDLE process, HMODULE module, char* nam
 int WINAPI VDMEnumTaskWOWExLinux(DWORD, TaskEnumProcEx, LPARAM) { return 0; }
 
 }  // namespace linux_backend
+
+// Field 22 of /proc/PID/stat: the start in clock ticks since boot. The name
+// in parentheses may hold blanks and parentheses, so fields count from the last ')'.
+BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(processId));
+    const int file = open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) return FALSE;
+    char stat[1024];
+    const ssize_t got = read(file, stat, sizeof stat - 1);
+    close(file);
+    if (got <= 0) return FALSE;
+    stat[got] = '\0';
+    const char* at = std::strrchr(stat, ')');
+    if (!at) return FALSE;
+    for (int field = 2; field < 22 && at; ++field)
+        at = std::strchr(at + 1, ' ');
+    if (!at || at[1] < '0' || at[1] > '9') return FALSE;
+    std::uint64_t value = 0;
+    for (++at; *at >= '0' && *at <= '9'; ++at)
+        value = value * 10 + static_cast<unsigned>(*at - '0');
+    *startTime = value;
+    return TRUE;
+}
+
 }  // namespace plat

@@ -78,6 +78,25 @@ DWORD ClassOfSchedule(int policy, int nice) {
     return HIGH_PRIORITY_CLASS;
 }
 
+struct ClassCheck {
+    DWORD priorityClass;
+    int seen;
+    int outside;
+};
+
+// A thread that has ended since the list was read tells nothing. A main
+// thread that has ended before the others still reads and takes a class, so
+// it counts like the rest.
+int CheckTask(DWORD thread, void* context) {
+    ClassCheck* check = static_cast<ClassCheck*>(context);
+    int policy, nice, priority;
+    if (!ReadSchedule(static_cast<pid_t>(thread), &policy, &nice, &priority)) return 1;
+    check->seen = 1;
+    if (ClassOfSchedule(policy, nice) == check->priorityClass) return 1;
+    check->outside = 1;
+    return 0;
+}
+
 struct Pass {
     const ClassSetting* setting;
     int seen;
@@ -232,6 +251,17 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
     // leaves the process running.
     SetLastErrorCode(IsGone(id) ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
     return FALSE;
+}
+
+BOOL IsWhollyInPriorityClass(HANDLE process, DWORD priorityClass) {
+    pid_t id;
+    if (!DecodeHandle(process, kQueryRight, &id)) return FALSE;
+    if (DecodeHandle(process, kSetRight, &id) && !MayChange(id)) return FALSE;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(id));
+    ClassCheck check = {priorityClass, 0, 0};
+    if (ForEachId(path, CheckTask, &check) < 0) return FALSE;
+    return check.seen && !check.outside;
 }
 
 }  // namespace plat

@@ -44,12 +44,19 @@ namespace {
 
 // Manual reset: once asked, the stop stays asked for every later wait.
 ::HANDLE stopEvent = nullptr;
+// Set while a message is written; read by the handler's thread.
+volatile LONG inWrite = 0;
 
 ::BOOL WINAPI StopHandler(::DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) {
         return FALSE;
     }
     ::SetEvent(stopEvent);
+    // A write that blocks (a paused console, a full pipe) must not delay the
+    // stop: the message is lost and nothing is half done, since writes come
+    // between changes. Terminated, not exited: the blocked thread may hold
+    // the C runtime's stream lock, which an exit would wait for.
+    if (inWrite) ::TerminateProcess(::GetCurrentProcess(), 1);
     // After a close the system ends the process as soon as this returns: give
     // the change under way time to finish. The run's own end ends this thread.
     if (type == CTRL_CLOSE_EVENT) ::Sleep(4000);
@@ -75,6 +82,48 @@ BOOL WaitForStopRequest(DWORD milliseconds) {
     }
     return ::WaitForSingleObject(stopEvent, milliseconds) == WAIT_OBJECT_0;
 }
+
+// Neither 95/98 nor NT 4 tells a console program of new processes: rounds only.
+BOOL StartProcessStartEvents() { return FALSE; }
+
+void EndProcessStartEvents() {}
+
+DWORD WaitForStopOrProcessStart(DWORD milliseconds, DWORD*) {
+    return WaitForStopRequest(milliseconds) ? HOLD_WAIT_STOP : HOLD_WAIT_TIMEOUT;
+}
+
+DWORD GetTickCount() { return ::GetTickCount(); }
+
+BOOL IsWhollyInPriorityClass(HANDLE process, DWORD priorityClass) {
+    return ::GetPriorityClass(process) == priorityClass;
+}
+
+// GetProcessTimes is looked up: the 95/98 family lacks it or fails it, and
+// then the caller tells processes apart by their paths.
+BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
+    typedef ::BOOL(WINAPI * GetProcessTimesFn)(::HANDLE, ::FILETIME*, ::FILETIME*, ::FILETIME*,
+                                               ::FILETIME*);
+    static GetProcessTimesFn getProcessTimes = nullptr;
+    static bool looked = false;
+    if (!looked) {
+        looked = true;
+        if (::HMODULE kernel = ::GetModuleHandleA("KERNEL32.DLL")) {
+            getProcessTimes = reinterpret_cast<GetProcessTimesFn>(
+                reinterpret_cast<FARPROC>(::GetProcAddress(kernel, "GetProcessTimes")));
+        }
+    }
+    if (!getProcessTimes) return FALSE;
+    ::HANDLE process = ::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
+    if (!process) return FALSE;
+    ::FILETIME created, exited, kernelTime, userTime;
+    const ::BOOL got = getProcessTimes(process, &created, &exited, &kernelTime, &userTime);
+    ::CloseHandle(process);
+    if (!got) return FALSE;
+    *startTime = (std::uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    return TRUE;
+}
+
+void WritingOutput(BOOL writing) { inWrite = writing; }
 
 BOOL GetVersionExA(OSVERSIONINFOA* info) {
     return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(info));

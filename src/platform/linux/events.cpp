@@ -1,0 +1,147 @@
+// Process-start events on Linux: the kernel's process connector, a netlink
+// socket that reports every exec. Most kernels let only a caller with
+// CAP_NET_ADMIN listen; one in another PID namespace gets no answer at all,
+// and a kernel may lack the connector. In each case the hold keeps rounds.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/cn_proc.h>
+#include <linux/connector.h>
+#include <linux/filter.h>
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "platform/linux/backend.h"
+
+namespace plat {
+namespace {
+
+using namespace linux_backend;
+
+const DWORD kAnswerMilliseconds = 1000;
+// Where the event begins in a datagram: after the netlink and connector headers.
+const std::size_t kEventOffset = NLMSG_LENGTH(sizeof(cn_msg));
+
+int events = -1;
+// One datagram at a time; the connector's are under a hundred bytes.
+alignas(nlmsghdr) char datagram[1024];
+
+// Lets only exec events and the answer to the subscription through, so that
+// the forks, exits and renames of a busy system never wake the hold.
+int KeepOnlyExecs(int listener) {
+    const std::uint32_t what = kEventOffset + offsetof(proc_event, what);
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, what),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_EXEC), 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_NONE), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    sock_fprog program = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return setsockopt(listener, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
+
+int Subscribe(int listener) {
+    alignas(nlmsghdr) char request[NLMSG_SPACE(sizeof(cn_msg) + sizeof(proc_cn_mcast_op))];
+    std::memset(request, 0, sizeof request);
+    auto* header = reinterpret_cast<nlmsghdr*>(request);
+    header->nlmsg_len = NLMSG_LENGTH(sizeof(cn_msg) + sizeof(proc_cn_mcast_op));
+    header->nlmsg_type = NLMSG_DONE;
+    auto* message = static_cast<cn_msg*>(NLMSG_DATA(header));
+    message->id.idx = CN_IDX_PROC;
+    message->id.val = CN_VAL_PROC;
+    message->len = sizeof(proc_cn_mcast_op);
+    const proc_cn_mcast_op listen = PROC_CN_MCAST_LISTEN;
+    std::memcpy(message->data, &listen, sizeof listen);
+    return send(listener, request, header->nlmsg_len, 0) == static_cast<ssize_t>(header->nlmsg_len);
+}
+
+// The event in a datagram of got bytes; 0 when it is not the connector's.
+int ParseEvent(ssize_t got, proc_event* event) {
+    if (got < static_cast<ssize_t>(kEventOffset + offsetof(proc_event, event_data) +
+                                   sizeof(event->event_data.exec))) {
+        return 0;
+    }
+    cn_msg message;
+    std::memcpy(&message, datagram + NLMSG_LENGTH(0), sizeof message);
+    if (message.id.idx != CN_IDX_PROC || message.id.val != CN_VAL_PROC) return 0;
+    std::memset(event, 0, sizeof *event);
+    const std::size_t size = static_cast<std::size_t>(got) - kEventOffset;
+    std::memcpy(event, datagram + kEventOffset, size < sizeof *event ? size : sizeof *event);
+    return 1;
+}
+
+// Waits for the kernel's answer to the subscription; 0 when it refuses, says
+// nothing within a second, or a stop comes first (it stays asked).
+int Answered(int listener) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= kAnswerMilliseconds) return 0;
+        if (WaitForStopOr(listener, kAnswerMilliseconds - spent) != kWaitReady) return 0;
+        const ssize_t got = recv(listener, datagram, sizeof datagram, MSG_DONTWAIT);
+        if (got < 0 && errno != EAGAIN && errno != EINTR && errno != ENOBUFS) return 0;
+        proc_event event;
+        if (got > 0 && ParseEvent(got, &event) && event.what == proc_event::PROC_EVENT_NONE) {
+            return event.event_data.ack.err == 0;
+        }
+    }
+}
+
+}  // namespace
+
+BOOL StartProcessStartEvents() {
+    if (events >= 0) return TRUE;
+    const int listener = socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
+    if (listener < 0) return FALSE;
+    sockaddr_nl address;
+    std::memset(&address, 0, sizeof address);
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = CN_IDX_PROC;
+    // The filter only spares work: without it every event is read and skipped.
+    KeepOnlyExecs(listener);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        !Subscribe(listener) || !Answered(listener)) {
+        close(listener);
+        return FALSE;
+    }
+    events = listener;
+    return TRUE;
+}
+
+void EndProcessStartEvents() {
+    if (events < 0) return;
+    close(events);
+    events = -1;
+}
+
+DWORD WaitForStopOrProcessStart(DWORD milliseconds, DWORD* processId) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (events < 0)
+            return WaitForStopRequest(milliseconds) ? HOLD_WAIT_STOP : HOLD_WAIT_TIMEOUT;
+        const DWORD spent = GetTickCount() - start;
+        const int seen = WaitForStopOr(events, spent < milliseconds ? milliseconds - spent : 0);
+        if (seen == kWaitStopped) return HOLD_WAIT_STOP;
+        if (seen == kWaitTimedOut) return HOLD_WAIT_TIMEOUT;
+        const ssize_t got = recv(events, datagram, sizeof datagram, MSG_DONTWAIT);
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            if (errno == ENOBUFS) return HOLD_WAIT_LOST;
+            // The socket is of no more use: rounds alone from now on, and one now.
+            EndProcessStartEvents();
+            return HOLD_WAIT_LOST;
+        }
+        proc_event event;
+        if (ParseEvent(got, &event) && event.what == proc_event::PROC_EVENT_EXEC &&
+            event.event_data.exec.process_tgid > 0) {
+            *processId = static_cast<DWORD>(event.event_data.exec.process_tgid);
+            return HOLD_WAIT_STARTED;
+        }
+    }
+}
+
+}  // namespace plat
