@@ -163,7 +163,9 @@ if [ $mode = native ]; then
     # (none of them takes i386 programs, or the mode would be emulated).
     if [ "$(entry_state)" = enabled ]; then
         echo 0 >$binfmt/$entry || die "cannot disable the binfmt entry $binfmt/$entry"
-        log "binfmt: disabled our entry $entry (echo 1 > $binfmt/$entry enables it again)"
+        say "binfmt: disabled our entry $entry (echo 1 > $binfmt/$entry enables it again)"
+    else
+        log "binfmt: no entry of ours is enabled; nothing to change"
     fi
 else
     # 1. qemu-i386 10.x from bookworm-backports (Debian 12's own 7.2 is far
@@ -199,7 +201,7 @@ else
     elif [ "$(entry_state)" != enabled ]; then
         # Disabled by a native run (the kernel or the entries have changed since).
         echo 1 >$binfmt/$entry || die "cannot enable the binfmt entry $binfmt/$entry"
-        log "binfmt: enabled our entry $entry again"
+        say "binfmt: enabled our entry $entry again"
     fi
 fi
 
