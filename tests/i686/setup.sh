@@ -205,6 +205,9 @@ else
     fi
 fi
 
+slow=
+[ $mode = emulated ] && slow=", about two minutes"
+
 # 3. The root: debootstrap's first stage here, its second stage inside it.
 if ! done_ root; then
     [ -n "$mirror" ] || die "no Debian mirror in this machine's apt configuration"
@@ -214,7 +217,7 @@ if ! done_ root; then
     log "debootstrap, first stage (about a minute)"
     quietly timeout 900 debootstrap --arch=i386 --foreign --variant=minbase bookworm "$root" "$mirror" ||
         die "debootstrap, first stage"
-    log "debootstrap, second stage, $mode (about two minutes emulated)"
+    log "debootstrap, second stage ($mode$slow)"
     quietly timeout 1800 chroot "$root" /debootstrap/debootstrap --second-stage ||
         die "debootstrap, second stage"
     stamp root
@@ -224,7 +227,7 @@ cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null
 
 # 4. 32-bit Wine in the root.
 if ! done_ wine; then
-    log "installing wine32 in the root, $mode (about two minutes emulated)"
+    log "installing wine32 in the root ($mode$slow)"
     in_root=(timeout 1800 chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin
              DEBIAN_FRONTEND=noninteractive)
     # An interrupted install leaves dpkg half way; finish that first.
