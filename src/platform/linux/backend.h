@@ -30,6 +30,14 @@ void SetLastErrorCode(DWORD code);
 /// (a process whose main thread alone has ended still runs).
 int IsGone(pid_t id);
 
+/// Reads /proc/PID/stat into buffer and returns where its third field (the
+/// state) begins, past the name in parentheses, which may hold anything. Null
+/// when it cannot be read, with errno telling why (EINVAL: no such line).
+const char* ReadProcStat(pid_t id, char* buffer, std::size_t size);
+/// Where field number field (3 or more) begins, from the state that
+/// ReadProcStat returned; null when the line has no such field.
+const char* StatField(const char* state, int field);
+
 /// Calls visit for every numeric entry of a /proc directory until it returns
 /// 0. -1 when the directory cannot be read.
 int ForEachId(const char* path, int (*visit)(DWORD id, void* context), void* context);

@@ -136,27 +136,48 @@ DWORD WINAPI GetModuleFileNameExALinux(HANDLE process, HMODULE module, char* nam
 
 int WINAPI VDMEnumTaskWOWExLinux(DWORD, TaskEnumProcEx, LPARAM) { return 0; }
 
+const char* ReadProcStat(pid_t id, char* buffer, std::size_t size) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(id));
+    const int file = open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) return nullptr;
+    const ssize_t got = read(file, buffer, size - 1);
+    const int readError = errno;
+    close(file);
+    if (got < 0) {
+        errno = readError;
+        return nullptr;
+    }
+    buffer[got] = '\0';
+    // The name may hold blanks and parentheses: the fields follow the last ')'.
+    const char* at = std::strrchr(buffer, ')');
+    if (!at || at[1] != ' ') {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return at + 2;
+}
+
+const char* StatField(const char* state, int field) {
+    const char* at = state;
+    for (int i = 3; i < field && at; ++i) {
+        at = std::strchr(at, ' ');
+        if (at) ++at;
+    }
+    return at;
+}
+
 }  // namespace linux_backend
 
-// Field 22 of /proc/PID/stat: the start in clock ticks since boot. The name
-// in parentheses may hold blanks and parentheses, so fields count from the last ')'.
+// Field 22 of /proc/PID/stat: the start in clock ticks since boot.
 BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(processId));
-    const int file = open(path, O_RDONLY | O_CLOEXEC);
-    if (file < 0) return FALSE;
     char stat[1024];
-    const ssize_t got = read(file, stat, sizeof stat - 1);
-    close(file);
-    if (got <= 0) return FALSE;
-    stat[got] = '\0';
-    const char* at = std::strrchr(stat, ')');
-    if (!at) return FALSE;
-    for (int field = 2; field < 22 && at; ++field)
-        at = std::strchr(at + 1, ' ');
-    if (!at || at[1] < '0' || at[1] > '9') return FALSE;
+    const char* state =
+        linux_backend::ReadProcStat(static_cast<pid_t>(processId), stat, sizeof stat);
+    const char* at = state ? linux_backend::StatField(state, 22) : nullptr;
+    if (!at || *at < '0' || *at > '9') return FALSE;
     std::uint64_t value = 0;
-    for (++at; *at >= '0' && *at <= '9'; ++at)
+    for (; *at >= '0' && *at <= '9'; ++at)
         value = value * 10 + static_cast<unsigned>(*at - '0');
     *startTime = value;
     return TRUE;

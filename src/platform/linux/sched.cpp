@@ -125,29 +125,14 @@ int ApplyToTask(DWORD thread, void* context) {
 }  // namespace
 
 int IsGone(pid_t id) {
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(id));
-    const int file = open(path, O_RDONLY | O_CLOEXEC);
-    if (file < 0) return errno == ENOENT || errno == ESRCH;
     char stat[512];
-    const ssize_t got = read(file, stat, sizeof stat - 1);
-    close(file);
-    if (got <= 0) return got < 0 && errno == ESRCH;
-    stat[got] = '\0';
-    // The name in parentheses may hold anything; the fields after it are
-    // the state (field 3) and, seventeen later, the thread count. A zombie
-    // still answers every scheduler call, so only its state tells.
-    const char* at = std::strrchr(stat, ')');
-    if (!at || at[1] != ' ') return 0;
-    const char state = at[2];
-    if (state != 'Z' && state != 'X') return 0;
-    at += 2;
-    for (int field = 3; field < 20 && at; ++field) {
-        at = std::strchr(at, ' ');
-        if (at) ++at;
-    }
-    // The main thread of a process whose other threads run on is a zombie too.
-    return at && std::strtol(at, nullptr, 10) <= 1;
+    const char* state = ReadProcStat(id, stat, sizeof stat);
+    if (!state) return errno == ENOENT || errno == ESRCH;
+    // A zombie still answers every scheduler call, so only its state tells;
+    // the main thread of a process whose other threads run on is one too.
+    if (*state != 'Z' && *state != 'X') return 0;
+    const char* threads = StatField(state, 20);
+    return threads && std::strtol(threads, nullptr, 10) <= 1;
 }
 
 int SettingFor(DWORD priorityClass, ClassSetting* setting) {
