@@ -50,12 +50,8 @@ TEST_F(Exact, ProgramTakesAnEndedProcessForNoMatch) {
     EXPECT_EQ(Body(), "Error: Process with ID #" + zombieId + " not found.\n");
 
     // One whose main thread alone has ended runs on.
-    pid_t orphan = Start("orphan");
+    pid_t orphan = StartOrphan();
     ASSERT_GT(orphan, 0);
-    const std::string exe = "/proc/" + std::to_string(orphan) + "/exe";
-    char link[16];
-    for (int i = 0; i < 400 && readlink(exe.c_str(), link, sizeof link) > 0; ++i)
-        usleep(5000);
     EXPECT_EQ(Run({"-pl", "-#" + std::to_string(orphan)}), 1);
     EXPECT_EQ(Body(), path_ + " priority set to Low\n");
 

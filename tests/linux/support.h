@@ -207,6 +207,18 @@ class SleeperTest : public ::testing::Test {
         return id;
     }
 
+    // Starts a copy whose main thread ends while another runs on; returns once
+    // the kernel no longer names the process by its main thread (or after 2 s).
+    pid_t StartOrphan() {
+        const pid_t id = Start("orphan");
+        if (id <= 0) return id;
+        const std::string exe = "/proc/" + std::to_string(id) + "/exe";
+        char link[16];
+        for (int i = 0; i < 400 && readlink(exe.c_str(), link, sizeof link) > 0; ++i)
+            usleep(5000);
+        return id;
+    }
+
     // Runs the program; its output lands in out_.
     int Run(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
         int status = RunProgram(prefix, args, dir_ + "/out");
