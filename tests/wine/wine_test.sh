@@ -1,79 +1,189 @@
 #!/usr/bin/env bash
-# Runs the x86-64 Windows build of Hoister and its helper programs under Wine,
-# in a private prefix that only these tests use.
-# Usage: wine_test.sh <wine64> <win64 build dir> <prefix dir> <case> [native hoister]
-# Cases: setup, cleanup, output, walk-nt, walk-98, actions-nt, actions-98, hold-nt, hold-98.
+# Runs the Windows builds under the host's Wine, each in private prefixes that
+# only these tests use: the x86-64 build (kind x64) in a 64-bit prefix, the
+# i686 product in a 32-bit prefix of the NT family (nt) and in one whose
+# Windows version is 98 (98). The tests act only on probe.exe copies of their
+# own, which write their ID and read their own class back (probe.cpp).
+# Usage: wine_test.sh <win32 dir> <win64 dir> <state dir> <case> [<kind> | <native hoister>]
+# Cases: setup64, setup32, cleanup64, cleanup32, output (x64 against the
+# Linux program), mode (the 32-bit set-up's choice), agree and nt-names (the
+# i686 product against x64), and walk, actions and hold for a kind.
 set -u
-wine=$1 bin=$2 case=$4 native=${5:-}
-export WINEPREFIX=$3 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wineserver=$(dirname "$wine")/wineserver
-# Copies of the programs whose Windows version is set to 98 (the setting
-# goes by file name); they print the same fixed program name.
-w98=$WINEPREFIX/../w98
-out=$WINEPREFIX/../out/$case
+here=$(cd "$(dirname "$0")" && pwd)
+bin32=$1 bin64=$2 state=$(realpath -m "$3") case=$4 arg=${5:-}
+lib=/usr/lib/wine
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
-# Runs a Windows program; its output lands in $out/<name>, "\r\n" made "\n".
-# Files, not pipes: a process that it starts may inherit them.
-run() {
-    local name=$1
-    shift
-    "$wine" "$@" </dev/null >"$out/$name.raw" 2>"$out/$name.err"
-    local status=$?
-    sed 's/\r$//' "$out/$name.raw" >"$out/$name"
-    return $status
+# use KIND: the Wine loader, prefix and build folder of that kind.
+use() {
+    kind=$1 wine=$lib/wine bin=$bin32 pfx=$state/prefix$1
+    [ "$1" = x64 ] && wine=$lib/wine64 bin=$bin64
 }
-
-end_prefix() {
-    "$wineserver" -k 2>/dev/null
-    "$wineserver" -w
+# wine_env KIND: a clean environment for that kind's Wine.
+wine_env() {
+    use "$1"
+    echo env -i HOME="$HOME" PATH=/usr/bin:/bin WINEPREFIX="$pfx" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 }
+server() { local k=$1; shift; $(wine_env "$k") timeout 60 $lib/wineserver "$@"; }
+end_prefix() { server "$1" -k 2>/dev/null; server "$1" -w; }
+# The Windows path of a Linux path, as Wine maps it.
+winpath() { local p=${1//\//\\}; echo "Z:$p"; }
 
-if [ "$case" = setup ]; then
-    # Leftovers of an interrupted run would show up in the listings.
-    [ -d "$WINEPREFIX" ] && end_prefix 2>/dev/null
-    if [ ! -f "$WINEPREFIX/.booted" ]; then
-        rm -rf "$WINEPREFIX"
-        "$wine" wineboot -i </dev/null >/dev/null 2>&1 || exit 1
+case $case in
+setup64 | setup32)
+    kinds=x64
+    if [ "$case" = setup32 ]; then
+        kinds="nt 98"
+        "$here/setup32.sh" --quiet 2>"$state.setup.err"
+        status=$?
+        cat "$state.setup.err"
+        [ $status = 77 ] && exit 77
+        [ $status = 0 ] || exit 1
+    fi
+    boot() {
+        use "$1"
+        # Leftovers of an interrupted run would show up in the listings.
+        [ -d "$pfx" ] && end_prefix "$1"
+        [ -f "$pfx/.booted" ] && return 0
+        rm -rf "$pfx"
+        local arch=win64
+        [ "$1" = x64 ] || arch=win32
+        $(wine_env "$1") WINEARCH=$arch timeout 600 "$wine" wineboot -i </dev/null >/dev/null 2>&1 || return 1
         # The boot goes on after wineboot returns; registry changes made
         # before it ends are lost.
-        "$wineserver" -w
-        touch "$WINEPREFIX/.booted"
-    fi
-    mkdir -p "$w98"
-    cp "$bin/Hoister.exe" "$w98/Hoister98.exe" && cp "$bin/walk_print.exe" "$w98/walk98.exe" || exit 1
-    for exe in Hoister98.exe walk98.exe; do
-        "$wine" reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe" /v Version /d win98 /f \
-            </dev/null >/dev/null 2>&1 || exit 1
-    done
-    "$wineserver" -w
-    exit 0
-fi
-if [ "$case" = cleanup ]; then
-    end_prefix
-    exit 0
-fi
+        server "$1" -w
+        if [ "$1" = 98 ]; then
+            $(wine_env 98) "$wine" reg add 'HKCU\Software\Wine' /v Version /d win98 /f </dev/null >/dev/null 2>&1 ||
+                return 1
+            server 98 -w
+        fi
+        touch "$pfx/.booted"
+    }
+    mkdir -p "$state"
+    for k in $kinds; do boot $k & done
+    for job in $(jobs -p); do wait "$job" || fail "a prefix did not boot"; done
+    exit $failed
+    ;;
+cleanup64) end_prefix x64; exit 0 ;;
+cleanup32) end_prefix nt; end_prefix 98; exit 0 ;;
+mode)
+    # The set-up's choice, through its --mode-only test hooks: binfmt_misc
+    # folders of our own making, and a runner under which the probe exits 7
+    # (none where the kernel runs it; qemu-i386 where it does not).
+    mode=$(sed -n 's/^\[i686 setup\] mode: //p' "$state.setup.err" 2>/dev/null)
+    echo "i686 mode: ${mode:-unknown (no set-up ran)}"
+    fake=$state/binfmt runner= qemu=${HOISTER_I386_BASE:-/var/cache/hoister}/qemu-i386
+    [ "${mode%% *}" = native ] || runner=$qemu
+    # binfmt_misc shows an entry so; the masks take i386 programs of either
+    # ELF type, with byte 8 of the header 0 (strict) or anything (loose).
+    elf=7f454c4601010100000000000000000002000300
+    strict=fffffffffffefe00fffffffffffffffffeffffff loose=fffffffffffefe0000fffffffffffffffeffffff
+    while IFS='|' read -r label entries probe expected; do
+        rm -rf "$fake" && mkdir -p "$fake" && echo enabled >"$fake/status" || exit 1
+        for e in $entries; do
+            IFS=: read -r name on mask <<<"$e"
+            if [ "$name" = status ]; then echo "$on" >"$fake/status"; continue; fi
+            interp=/usr/bin/$name magic=$elf
+            [ "$name" = hoister-i386 ] && interp=$qemu
+            [ "$mask" = mz ] && magic=4d5a mask=ffff
+            [ "$mask" = strict ] && mask=$strict
+            [ "$mask" = loose ] && mask=$loose
+            printf '%s\ninterpreter %s\nflags: F\noffset 0\nmagic %s\nmask %s\n' "$on" "$interp" "$magic" "$mask" \
+                >"$fake/$name"
+        done
+        [ "$probe" = fails ] && probe=/bin/false || probe=$runner
+        said=$(HOISTER_BINFMT_DIR=$fake HOISTER_I686_PROBE_RUNNER=$probe "$here/setup32.sh" --mode-only 2>&1)
+        status=$?
+        echo "$label: $said"
+        [ $status = 0 ] && grep -qF "$expected" <<<"$said" || fail "$label: not '$expected'"
+    done <<EOF
+no entries||runs|mode: native (the kernel ran the i386 probe itself)
+ours, enabled|hoister-i386:enabled:strict|runs|binfmt: would disable our entry hoister-i386
+ours and another's, disabled|hoister-i386:disabled:strict qemu-i386:disabled:strict|runs|nothing to change
+another's, enabled|qemu-i386:enabled:strict|runs|mode: emulated (the kernel runs 32-bit programs, but the binfmt entry qemu-i386 sends them to /usr/bin/qemu-i386)
+another's, binfmt_misc off|status:disabled qemu-i386:enabled:strict|runs|mode: native
+one that takes any ELF byte 8|loose:enabled:loose|runs|mode: emulated (the binfmt entry loose takes even the i386 probe
+one for other programs|wine:enabled:mz|runs|mode: native
+a probe that fails||fails|mode: emulated (the i386 probe did not exit with 7 (status 1))
+EOF
+    # Asked for real, it decides as it did for the set-up.
+    said=$("$here/setup32.sh" --mode-only 2>&1)
+    echo "this machine: $said"
+    grep -qxF "[i686 setup] mode: $mode" <<<"$said" || fail "--mode-only differs from the set-up's mode"
+    rm -rf "$fake"
+    exit $failed
+    ;;
+esac
 
-rm -rf "$out" && mkdir -p "$out"
-trap end_prefix EXIT
+out=$state/out/$case${arg:+-${arg##*/}}
+rm -rf "$out" && mkdir -p "$out" && cd "$out" || exit 1
+probes=() holder=
+finish() {
+    local pid
+    for pid in "${probes[@]}" $holder; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+    for k in $used; do end_prefix $k; done
+}
+used=
+trap finish EXIT
+
+# run KIND NAME ARGS...: Hoister.exe's output in NAME.raw, and with "\r\n"
+# made "\n" in NAME; returns its exit status. Files, not pipes: a process
+# that it starts may inherit them. The working folder is this case's, where
+# the probes write.
+run() {
+    local k=$1 name=$2
+    shift 2
+    use "$k"
+    timeout 120 $(wine_env "$k") "$wine" "$bin/Hoister.exe" "$@" </dev/null >"$name.raw" 2>"$name.err"
+    local status=$?
+    sed 's/\r$//' "$name.raw" >"$name"
+    return $status
+}
+# start KIND FILE VAR: a probe that reports to FILE; its Windows ID in VAR.
+start() {
+    use "$1"
+    # Not through timeout: $! is then the Wine process itself, so the trap
+    # ends it by its ID. It ends itself after 120 s.
+    $(wine_env "$1") "$wine" "$bin/probe.exe" "$2" </dev/null >/dev/null 2>&1 &
+    probes+=($!)
+    reported 0x20 "$2" && printf -v "$3" %s "$(head -n 1 "$2" | cut -d' ' -f1)"
+}
+# reported WHAT FILE...: waits until the last line of one of the files ends in WHAT.
+reported() {
+    local what=$1 file
+    shift
+    for _ in $(seq 300); do
+        for file; do
+            [ "$(tail -n 1 "$file" 2>/dev/null | cut -d' ' -f2)" = "$what" ] && return 0
+        done
+        sleep 0.2
+    done
+    return 1
+}
+class_of() { tail -n 1 "$1" | cut -d' ' -f2; }
+# expect NAME STATUS ACTUAL: the exit status, and the output on failure.
+expect() { [ "$3" = "$2" ] || { fail "$1: exit status $3, expected $2"; cat "$1"; }; }
+# one_of_two WHAT: exactly one of the probes a and b reads WHAT, the other Normal.
+one_of_two() {
+    sleep 0.5
+    case "$(class_of a.txt) $(class_of b.txt)" in "$1 0x20" | "0x20 $1") return 0 ;; esac
+    return 1
+}
 
 case $case in
 output)
     # The same words as on Linux: the same text, with Windows line ends.
+    used=x64
     while IFS=: read -r expected name words; do
         read -ra args <<<"$words"
-        run "$name" "$bin/Hoister.exe" "${args[@]}"
+        run x64 "$name" "${args[@]}"
         status=$?
         [ $status = "$expected" ] || fail "'$words': exit status $status, expected $expected"
-        "$native" "${args[@]}" </dev/null >"$out/$name.native" 2>/dev/null
+        "$arg" "${args[@]}" </dev/null >"$name.native" 2>/dev/null
         [ $? = "$expected" ] || fail "'$words': native exit status differs"
-        [ "$(grep -c $'\r$' "$out/$name.raw")" = "$(wc -l <"$out/$name.raw")" ] ||
-            fail "'$words': a line does not end in \\r\\n"
-        cmp -s "$out/$name" "$out/$name.native" || {
-            fail "'$words': output differs from Linux"
-            diff "$out/$name.native" "$out/$name"
-        }
+        [ "$(grep -c $'\r$' "$name.raw")" = "$(wc -l <"$name.raw")" ] || fail "'$words': a line does not end in \\r\\n"
+        cmp -s "$name" "$name.native" || { fail "'$words': output differs from Linux"; diff "$name.native" "$name"; }
     done <<'EOF'
 1:none:
 0:help:-h
@@ -82,110 +192,165 @@ output)
 0:verbose:-v
 0:zero-delay:-d0
 EOF
-    sed -n 3p "$out/none" | grep -q '^Hoister.exe: Spawns' || fail "no arguments: no usage after the banner"
-    sed -n 3p "$out/unknown" | grep -qx 'Error: Parameter -x not understood' || fail "-x: no error line"
-    [ "$(wc -l <"$out/quiet-unknown")" = 2 ] || fail "-q -x: more than the banner"
+    sed -n 3p none | grep -q '^Hoister.exe: Spawns' || fail "no arguments: no usage after the banner"
+    sed -n 3p unknown | grep -qx 'Error: Parameter -x not understood' || fail "-x: no error line"
+    [ "$(wc -l <quiet-unknown)" = 2 ] || fail "-q -x: more than the banner"
     ;;
-walk-nt | walk-98)
+walk)
     # NT: the full path through PSAPI; 95/98: the toolhelp file name.
-    exe=$bin/walk_print.exe pattern='^[0-9]+ 0 [A-Z]:\\.*\\services\.exe$'
-    [ "$case" = walk-98 ] && exe=$w98/walk98.exe pattern='^[0-9]+ 0 services\.exe$'
-    run walk "$exe"
+    used=$arg pattern='^[0-9]+ 0 [A-Z]:\\.*\\services\.exe$'
+    [ "$arg" = 98 ] && pattern='^[0-9]+ 0 services\.exe$'
+    use "$arg"
+    $(wine_env "$arg") "$wine" "$bin/walk_print.exe" </dev/null >walk.raw 2>walk.err
     status=$?
-    cat "$out/walk"
-    if [ $status != 1 ] || [ "$(tail -n 1 "$out/walk")" != "result 1" ]; then
-        fail "the walk did not run"
-    fi
-    grep -qiE "$pattern" "$out/walk" || fail "services.exe not found as $pattern"
+    sed 's/\r$//' walk.raw >walk
+    cat walk
+    [ $status = 1 ] && [ "$(tail -n 1 walk)" = "result 1" ] || fail "the walk did not run"
+    grep -qiE "$pattern" walk || fail "services.exe not found as $pattern"
     ;;
-actions-nt | actions-98)
-    hoister=$bin/Hoister.exe
-    [ "$case" = actions-98 ] && hoister=$w98/Hoister98.exe
-    # The launched copies are found through the current directory.
-    cd "$bin" || exit 1
-    "$wine" sleeper.exe </dev/null >/dev/null 2>&1 &
-    sleeper=$!
-    trap 'kill $sleeper 2>/dev/null; wait $sleeper; end_prefix' EXIT
-
-    # Lists until <count> sleepers show; fails after a generous while.
-    listed() {
-        for _ in $(seq 120); do
-            run list "$hoister" -l
-            [ "$(grep -ci 'sleeper\.exe$' "$out/list")" = "$1" ] && return 0
-            sleep 0.5
-        done
-        return 1
-    }
-    listed 1 || fail "the sleeper is not listed"
-    cat "$out/list"
-    line=$(grep -i 'sleeper\.exe$' "$out/list")
-    id=$(awk '{print $1}' <<<"$line")
-    if [ "$case" = actions-nt ]; then
-        [[ $line =~ ^\ *[0-9]+\ Normal\ \ \ [A-Z]:\\.*\\sleeper\.exe$ ]] || fail "NT line: $line"
-    else
-        [[ $line =~ ^-[0-9]+\ Normal\ \ \ sleeper\.exe$ ]] || fail "95/98 line: $line"
-    fi
-
-    # Name, then the ID exactly as listed, then -s with a copy running.
-    while IFS=: read -r name class words; do
-        read -ra args <<<"$words"
-        run "$name" "$hoister" "${args[@]}"
-        [ $? = 1 ] || fail "'$words': exit status not 1"
-        grep -qi "sleeper\.exe priority set to $class$" "$out/$name" || fail "'$words': no change line"
-        grep -q '^Created' "$out/$name" && fail "'$words': launched a copy"
-        listed 1 || fail "'$words': not exactly one sleeper listed"
-        label=$(printf '%-8s' "$class")
-        grep -qiE "^ *$id $label .*sleeper\.exe$" "$out/list" || fail "'$words': not listed as '$label'"
-    done <<EOF
-by-name:Low:-pl sleeper
-by-id:Normal:-pn -#$id
-start-if-missing:High:-s sleeper
-EOF
-
-    # Its own process is never a match by name.
-    run self "$hoister" -v -pl hoister
-    [ $? = 1 ] || fail "by its own name: exit status not 1"
-    grep -qi 'hoister.* matches target' "$out/self" && fail "it matched itself"
-
-    run force "$hoister" -f sleeper.exe
-    [ $? = 1 ] || fail "-f: exit status not 1"
-    grep -qx 'Created: "sleeper.exe "' "$out/force" || fail "-f: no Created line"
-    listed 2 || fail "-f: no second sleeper listed"
+actions)
+    used=$arg
+    use "$arg"
+    start "$arg" a.txt a && start "$arg" b.txt b || { fail "the probes did not start"; exit 1; }
+    # As listed: negated IDs and file names on 95/98, full paths on NT.
+    self=$(winpath "$bin/Hoister.exe") probe=$(winpath "$bin/probe.exe") listed=$a
+    [ "$arg" = 98 ] && self=Hoister.exe probe=probe.exe listed=-$a
+    run "$arg" first -l -pl probe; expect first 1 $?
+    for id in "$a" "$b"; do
+        shown=$(printf '%4d' "$id")
+        [ "$arg" = 98 ] && shown=-$id
+        grep -qxF -- "$shown Normal   $probe" first || fail "$shown not listed as Normal $probe"
+    done
+    # By name, the first match only; every match with -a.
+    [ "$(grep -cxF "$probe priority set to Low" first)" = 1 ] || fail "-pl: not one change line"
+    reported 0x40 a.txt b.txt && one_of_two 0x40 || fail "-pl without -a: classes $(class_of a.txt) $(class_of b.txt)"
+    run "$arg" all -a -ph probe; expect all 1 $?
+    [ "$(grep -cxF "$probe priority set to High" all)" = 2 ] || fail "-a: not two change lines"
+    reported 0x80 a.txt && reported 0x80 b.txt || fail "-a: not both read High"
+    # The ID as listed.
+    run "$arg" by-id -pn "-#$listed"; expect by-id 1 $?
+    grep -qxF "$probe priority set to Normal" by-id || fail "-#$listed: no change line"
+    reported 0x20 a.txt || fail "-#$listed: the probe does not read Normal"
+    # -s with a copy running changes it and starts none.
+    run "$arg" start-if-missing -s -pl probe.exe c.txt 2; expect start-if-missing 1 $?
+    grep -qxF "$probe priority set to Low" start-if-missing || fail "-s: no change line"
+    grep -q '^Created' start-if-missing && fail "-s: launched a copy"
+    # Its own process, told by its own path, is never a match by name.
+    run "$arg" self -v -pl Hoister.exe; expect self 1 $?
+    grep -qxF "Process $self priority unchanged" self || fail "its own process was not passed over"
+    grep -q 'matches target$' self && fail "it matched itself"
+    # Wine ignores the class in the creation flags: only the launch is checked.
+    run "$arg" force -f probe.exe d.txt 2; expect force 1 $?
+    grep -q '^Created: "probe.exe ' force || fail "-f: no Created line"
+    reported end d.txt || fail "-f: the launched probe did not report and end"
+    run "$arg" missing -f nosuchprogram.exe; expect missing 0 $?
+    grep -qx 'Error: Failed to create: "nosuchprogram.exe"' missing || fail "missing program: no failure line"
+    [ -e c.txt ] && fail "-s started a copy"
     ;;
-hold-nt | hold-98)
-    hoister=$bin/Hoister.exe
-    [ "$case" = hold-98 ] && hoister=$w98/Hoister98.exe
-    cd "$bin" || exit 1
-    "$wine" "$hoister" -v -w1 -pl sleeper </dev/null >"$out/hold.raw" 2>"$out/hold.err" &
+hold)
+    # A copy started after the hold began gets the class once, and keeps it;
+    # Wine passes SIGINT on as Ctrl-C, which ends the hold with status 1.
+    used=$arg
+    use "$arg"
+    changed="$(winpath "$bin/probe.exe") priority set to Low"
+    [ "$arg" = 98 ] && changed='probe.exe priority set to Low'
+    $(wine_env "$arg") "$wine" "$bin/Hoister.exe" -v -w1 -pl probe </dev/null >hold.raw 2>hold.err &
     holder=$!
-    sleeper=
-    trap 'kill $holder $sleeper 2>/dev/null; wait $holder $sleeper; end_prefix' EXIT
-    # The hold has begun once its first round shows.
-    for _ in $(seq 120); do
-        grep -q 'priority unchanged' "$out/hold.raw" && break
-        sleep 0.5
+    for _ in $(seq 300); do
+        grep -q 'priority unchanged' hold.raw && break
+        sleep 0.2
     done
-    grep -q 'priority unchanged' "$out/hold.raw" || fail "the hold shows no round"
-    "$wine" sleeper.exe </dev/null >/dev/null 2>&1 &
-    sleeper=$!
-    for _ in $(seq 120); do
-        run list "$hoister" -l
-        grep -qiE '^ *-?[0-9]+ Low +.*sleeper\.exe$' "$out/list" && break
-        sleep 0.5
-    done
-    cat "$out/list"
-    grep -qiE '^ *-?[0-9]+ Low +.*sleeper\.exe$' "$out/list" || fail "the later sleeper is not Low"
-    grep -qi 'sleeper\.exe priority set to Low' "$out/hold.raw" || fail "the hold printed no change"
-    # Wine passes SIGINT on as Ctrl-C: the run ends with status 1.
+    grep -q 'priority unchanged' hold.raw || fail "the hold shows no round"
+    # Not start(): the hold may set the class before the probe's first report.
+    $(wine_env "$arg") "$wine" "$bin/probe.exe" a.txt </dev/null >/dev/null 2>&1 &
+    probes+=($!)
+    reported 0x40 a.txt || fail "the later probe does not read Low"
+    # Two more rounds: the class is held, not set again.
+    sleep 2.5
     kill -INT "$holder"
     for _ in $(seq 100); do
         kill -0 "$holder" 2>/dev/null || break
         sleep 0.1
     done
-    kill "$holder" 2>/dev/null && fail "Ctrl-C did not end the hold"
+    kill -0 "$holder" 2>/dev/null && fail "Ctrl-C did not end the hold"
     wait "$holder"
-    status=$?
+    status=$? holder=
     [ $status = 1 ] || fail "the hold ended with status $status, expected 1"
+    sed 's/\r$//' hold.raw >hold
+    [ "$(grep -cxF "$changed" hold)" = 1 ] || { fail "not one line '$changed'"; cat hold; }
+    ;;
+agree)
+    # Where the i686 product and the x86-64 build must print the same, byte
+    # for byte, "\r\n" included; on 95/98 the ID is given negated.
+    used="nt 98 x64"
+    while IFS=: read -r k name words words64; do
+        read -ra args <<<"$words"
+        run "$k" "$name" "${args[@]}"
+        status=$?
+        read -ra args <<<"${words64:-$words}"
+        run x64 "$name.x64" "${args[@]}"
+        status64=$?
+        [ $status64 = $status ] || fail "'$words' ($k): exit status $status, x86-64 $status64"
+        [ "$(grep -c $'\r$' "$name.raw")" = "$(wc -l <"$name.raw")" ] || fail "'$words': a line does not end in \\r\\n"
+        cmp -s "$name.raw" "$name.x64.raw" || {
+            fail "'$words' ($k): output differs from the x86-64 build"
+            diff "$name.x64" "$name"
+        }
+    done <<EOF
+nt:none:
+nt:help:-h
+nt:unknown:-x
+nt:bad-class:-pz probe
+nt:quiet-unknown:-q -x
+nt:not-found:-pl -#99999999
+nt:missing:-f nosuchprogram.exe
+98:help-98:-h
+98:not-found-98:-pl -#-99999999:-pl -#99999999
+EOF
+    grep -q 'Spawns' none || fail "no arguments: no usage"
+    ;;
+nt-names)
+    # The same steps with both builds on the NT family print the same but for
+    # the IDs and the build folder.
+    used="nt x64"
+    for k in nt x64; do
+        rm -f ./*.txt
+        start $k a.txt a && start $k b.txt b || { fail "$k: the probes did not start"; continue; }
+        printf -v ids_$k %s "$a $b"
+        run $k $k-list -l; expect $k-list 0 $?
+        run $k $k-first -pl probe; expect $k-first 1 $?
+        reported 0x40 a.txt b.txt && one_of_two 0x40 || fail "$k: -pl without -a"
+        run $k $k-all -a -ph probe; expect $k-all 1 $?
+        reported 0x80 a.txt && reported 0x80 b.txt || fail "$k: -a: not both read High"
+        run $k $k-start-if-missing -s -pn probe.exe c.txt 2; expect $k-start-if-missing 1 $?
+        reported 0x20 a.txt b.txt || fail "$k: -s: no probe reads Normal"
+        [ -e c.txt ] && fail "$k: -s started a copy"
+        for pid in "${probes[@]}"; do kill -KILL "$pid"; wait "$pid"; done 2>/dev/null
+        probes=()
+        # What differs by build: the IDs and the folder.
+        use $k
+        folder=$(winpath "$bin")
+        for f in $k-list $k-first $k-all $k-start-if-missing; do
+            sed -E "s/^ *[0-9]+ /<id> /; s/${folder//\\/\\\\}\\\\/<bin>\\\\/" "$f" >"$f.norm"
+        done
+        grep -v '^<id> ' "$k-list.norm" >"$k-around"
+        grep -F '<bin>\probe.exe' "$k-list.norm" | sort >"$k-copies"
+    done
+    # Every process with its path.
+    sed -n '/^Current Processes$/,/^No target specified\.$/p' nt-list | sed '1,2d;$d' >nt-lines
+    cat nt-list
+    [ "$(wc -l <nt-lines)" -ge 4 ] || fail "-l: fewer than 4 processes listed"
+    grep -vE '^( {3}[0-9]| {2}[0-9]{2}| [0-9]{3}|[0-9]{4,}) (Normal  |Low     |High    |Realtime) [A-Za-z]:\\.+$' nt-lines &&
+        fail "-l: these lines lack a path or are out of shape"
+    use nt
+    for id in $ids_nt; do
+        grep -qxF "$(printf '%4d' "$id") Normal   $(winpath "$bin/probe.exe")" nt-list || fail "-l: probe $id not listed"
+    done
+    grep -qiE '^ *[0-9]+ Normal   C:\\windows\\system32\\services\.exe$' nt-list || fail "-l: no services.exe"
+    for name in around copies first.norm all.norm start-if-missing.norm; do
+        cmp -s "nt-$name" "x64-$name" || { fail "$name: differs from the x86-64 build"; diff "x64-$name" "nt-$name"; }
+    done
+    [ "$(grep -cxF '<bin>\probe.exe priority set to High' nt-all.norm)" = 2 ] || fail "-a: not two change lines"
     ;;
 *)
     echo "unknown case $case"

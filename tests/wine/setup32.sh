@@ -1,27 +1,24 @@
 #!/usr/bin/env bash
-# Makes, once, an i386 Debian 12 root with Debian's 32-bit Wine in it, and
-# decides on every call how its programs run: natively where this kernel runs
-# i386 programs itself, under qemu-i386 user emulation otherwise. Later calls
-# only check the root, decide again and remount what a reboot took away.
-# Usage: setup.sh [--quiet | --mode-only]
+# Makes the host's Wine run 32-bit Windows programs, Debian's way: the i386
+# architecture and wine32:i386 beside wine64. Decides on every call how i386
+# programs run: natively where this kernel runs them itself, under qemu-i386
+# user emulation otherwise (registered with binfmt_misc before the i386
+# packages are installed, so that their own scripts can run). Later calls
+# only decide again and mend what a reboot took away.
+# Usage: setup32.sh [--quiet | --mode-only]
 #   --mode-only: decide, print the mode and what would change in binfmt_misc,
 #                and change nothing
-#   HOISTER_I386_BASE: where the root and its tools live (/var/cache/hoister)
+#   HOISTER_I386_BASE: where qemu-i386 and the lock live (/var/cache/hoister)
 # Test hooks, honoured only with --mode-only, so that they can steer the
 # decision but never a real run:
 #   HOISTER_I686_PROBE_RUNNER: a program that runs the probe (qemu-i386, say)
 #   HOISTER_BINFMT_DIR: read the binfmt_misc entries from this folder
 # Always prints one line "[i686 setup] mode: native|emulated (<reason>)".
-# Exits 0 when the root is ready, 77 when it cannot be made on this machine
+# Exits 0 when 32-bit Wine is ready, 77 when it cannot be had on this machine
 # (the reason on stderr), anything else when a step failed.
-#
-# Each stage leaves a stamp file only once it has succeeded, so an interrupted
-# run redoes the unfinished stage. The host's own Wine and dpkg architectures
-# are never touched: qemu is unpacked, not installed, and everything 32-bit
-# lives inside the root. The root is the same in both modes.
 set -uo pipefail
 base=${HOISTER_I386_BASE:-/var/cache/hoister}
-root=$base/i386root qemu=$base/qemu-i386 stamps=$base/stamps
+qemu=$base/qemu-i386
 quiet=0 mode_only=0
 case ${1:-} in
 --quiet) quiet=1 ;;
@@ -38,13 +35,11 @@ log() { [ $quiet = 1 ] || say "$@"; }
 say() { echo "[i686 setup] $*" >&2; }
 die() { echo "[i686 setup] FAILED: $*" >&2; exit 1; }
 impossible() { echo "[i686 setup] not possible here: $*" >&2; exit 77; }
-stamp() { touch "$stamps/$1"; }
-done_() { [ -f "$stamps/$1" ]; }
 quietly() { if [ $quiet = 1 ]; then "$@" >/dev/null 2>&1; else "$@" >/dev/null; fi; }
 
-[ "$(id -u)" = 0 ] || impossible "needs root (chroot, mount, binfmt_misc)"
+[ "$(id -u)" = 0 ] || impossible "needs root (apt-get, binfmt_misc)"
 [ "$(uname -m)" = x86_64 ] || impossible "expects an x86-64 Linux host, not $(uname -m)"
-for tool in debootstrap chroot mount flock dpkg-deb apt-get timeout as ld od; do
+for tool in dpkg apt-get dpkg-deb flock mount timeout as ld od; do
     command -v $tool >/dev/null || impossible "no $tool"
 done
 
@@ -52,7 +47,7 @@ done
 mirror=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null)
 [ -n "$mirror" ] || mirror=$(awk '/^deb / {print $2; exit}' /etc/apt/sources.list 2>/dev/null)
 
-mkdir -p "$stamps" || die "cannot create $base"
+mkdir -p "$base" || die "cannot create $base"
 
 # The enabled binfmt_misc entries that would take FILE, one name a line.
 # binfmt_misc is consulted before the kernel's own loaders. Entries that go by
@@ -83,7 +78,8 @@ entry_state() { head -n 1 "$binfmt/$entry" 2>/dev/null; }
 # (EI_ABIVERSION, which the kernel's loader ignores) set to 1, which no binfmt
 # entry for i386 programs accepts: the kernel itself runs it or refuses it.
 # Two unaltered copies, executable and position-independent, stand for the
-# root's ordinary i386 programs, to find the entries that would take those.
+# ordinary i386 programs (Wine's among them), to find the entries that would
+# take those.
 decide_mode() {
     local dir text status name
     mode=emulated reason=
@@ -130,8 +126,7 @@ if [ $mode_only = 1 ]; then
     exit 0
 fi
 
-# One set-up at a time: other builds on this machine may share the root, and
-# binfmt_misc is the whole machine's.
+# One set-up at a time: binfmt_misc and dpkg are the whole machine's.
 exec 9>"$base/lock"
 timeout 1800 flock 9 || die "waited too long for another set-up"
 
@@ -140,26 +135,9 @@ mountpoint -q $binfmt || mount -t binfmt_misc binfmt_misc $binfmt 2>/dev/null ||
 decide_mode
 say "mode: $mode ($reason)"
 
-# Unmounts what lies below the root, deepest first, never following a path
-# outside it. The rbind of /dev was made a slave, so this does not reach the
-# host's own /dev mounts.
-unmount_root() {
-    local m
-    awk -v r="$root/" 'index($5, r) == 1 {print $5}' /proc/self/mountinfo | sort -r |
-        while read -r m; do umount -l "$m" || return 1; done
-}
-
-mount_root() {
-    mountpoint -q "$root/proc" || mount -t proc proc "$root/proc" || return 1
-    mountpoint -q "$root/sys" || mount -t sysfs sysfs "$root/sys" || return 1
-    if ! mountpoint -q "$root/dev"; then
-        mount --rbind /dev "$root/dev" && mount --make-rslave "$root/dev" || return 1
-    fi
-}
-
 if [ $mode = native ]; then
     # 1 and 2, native: no qemu; our entry, if an earlier run made one, must
-    # not send the root's programs to it. Other entries are not ours to touch
+    # not send i386 programs to it. Other entries are not ours to touch
     # (none of them takes i386 programs, or the mode would be emulated).
     if [ "$(entry_state)" = enabled ]; then
         echo 0 >$binfmt/$entry || die "cannot disable the binfmt entry $binfmt/$entry"
@@ -170,7 +148,7 @@ if [ $mode = native ]; then
 else
     # 1. qemu-i386 10.x from bookworm-backports (Debian 12's own 7.2 is far
     #    too slow for Wine), fetched with a private apt state and only unpacked.
-    if ! done_ qemu || [ ! -x "$qemu" ]; then
+    if [ ! -x "$qemu" ]; then
         [ -n "$mirror" ] || die "no Debian mirror in this machine's apt configuration"
         log "fetching qemu-i386 (bookworm-backports)"
         apt=$base/apt
@@ -186,11 +164,10 @@ else
         "$apt/x/usr/bin/qemu-i386" --version | grep -qE 'version (9|[1-9][0-9])\.' || die "qemu-i386 older than 9"
         install -m 755 "$apt/x/usr/bin/qemu-i386" "$qemu.new" && mv -f "$qemu.new" "$qemu" || die "installing $qemu"
         rm -rf "$apt"
-        stamp qemu
     fi
 
-    # 2. i386 ELF programs run through it. F opens the interpreter now, so it
-    #    works inside the root too. Our own entry; other entries are left alone.
+    # 2. i386 ELF programs run through it (F: the interpreter is opened now).
+    #    Our own entry; other entries are left alone.
     [ $binfmt_mounted = 1 ] || impossible "binfmt_misc cannot be mounted"
     if ! grep -qx "interpreter $qemu" $binfmt/$entry 2>/dev/null; then
         [ -e $binfmt/$entry ] && echo -1 >$binfmt/$entry
@@ -205,39 +182,16 @@ else
     fi
 fi
 
-slow=
-[ $mode = emulated ] && slow=", about two minutes"
-
-# 3. The root: debootstrap's first stage here, its second stage inside it.
-if ! done_ root; then
-    [ -n "$mirror" ] || die "no Debian mirror in this machine's apt configuration"
-    rm -f "$stamps/wine"
-    unmount_root || die "cannot unmount what an earlier run left in $root"
-    rm -rf --one-file-system "$root" || die "cannot remove an unfinished $root"
-    log "debootstrap, first stage (about a minute)"
-    quietly timeout 900 debootstrap --arch=i386 --foreign --variant=minbase bookworm "$root" "$mirror" ||
-        die "debootstrap, first stage"
-    log "debootstrap, second stage ($mode$slow)"
-    quietly timeout 1800 chroot "$root" /debootstrap/debootstrap --second-stage ||
-        die "debootstrap, second stage"
-    stamp root
-fi
-mount_root || die "cannot mount proc, sys and dev in $root"
-cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null
-
-# 4. 32-bit Wine in the root.
-if ! done_ wine; then
-    log "installing wine32 in the root ($mode$slow)"
-    in_root=(timeout 1800 chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin
-             DEBIAN_FRONTEND=noninteractive)
+# 3. wine32:i386 beside the host's wine64, of the same version.
+if ! dpkg-query -W -f '${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed'; then
+    log "installing wine32:i386 ($mode)"
+    export DEBIAN_FRONTEND=noninteractive
+    dpkg --add-architecture i386 || die "dpkg --add-architecture i386"
     # An interrupted install leaves dpkg half way; finish that first.
-    quietly "${in_root[@]}" dpkg --configure -a || die "dpkg --configure -a in the root"
-    quietly "${in_root[@]}" apt-get update -q || die "apt-get update in the root"
-    quietly "${in_root[@]}" apt-get install -y -q --no-install-recommends wine wine32 ||
-        die "installing wine32 in the root"
-    rm -rf "$root/var/cache/apt/archives/"*.deb
-    stamp wine
+    quietly timeout 1800 dpkg --configure -a || die "dpkg --configure -a"
+    quietly timeout 600 apt-get update -q || die "apt-get update"
+    quietly timeout 1800 apt-get install -y -q --no-install-recommends wine32:i386 || die "installing wine32:i386"
 fi
-[ -x "$root/usr/lib/wine/wine" ] || die "no wine in $root; remove $stamps/wine to reinstall"
-log "ready: $root"
+[ -x /usr/lib/wine/wine ] || die "no /usr/lib/wine/wine after installing wine32:i386"
+log "ready: /usr/lib/wine/wine"
 exit 0
