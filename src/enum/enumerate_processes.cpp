@@ -26,20 +26,53 @@ int IsVirtualDosMachine(const char* name) {
     return 1;
 }
 
+// How the NT walk reads a process's path: through PSAPI, and where that
+// gives none, through QueryFullProcessImageNameA, which Kernel32 exports from
+// Vista on. It needs only the limited query right, so it also names the
+// processes that PSAPI cannot read: a 64-bit process seen from the 32-bit
+// product under WOW64, above all.
+struct NameReader {
+    EnumProcessModulesFn enumModules;
+    GetModuleFileNameExAFn moduleFileName;
+    HMODULE kernel;
+    QueryFullProcessImageNameAFn fullImageName;
+};
+
+// Where Kernel32 lacks the function (95 to XP), names stay as PSAPI reads them.
+void LoadFallback(NameReader* reader) {
+    reader->kernel = LoadLibraryA("Kernel32.DLL");
+    reader->fullImageName = nullptr;
+    if (reader->kernel) {
+        reader->fullImageName = reinterpret_cast<QueryFullProcessImageNameAFn>(
+            GetProcAddress(reader->kernel, "QueryFullProcessImageNameA"));
+    }
+}
+
+void ReleaseFallback(const NameReader* reader) {
+    if (reader->kernel) FreeLibrary(reader->kernel);
+}
+
 // The empty name when the process cannot be opened or its path read.
-void ReadNtName(EnumProcessModulesFn enumModules, GetModuleFileNameExAFn moduleFileName,
-                DWORD processId, char (&name)[MAX_PATH]) {
+void ReadNtName(const NameReader* reader, DWORD processId, char (&name)[MAX_PATH]) {
     name[0] = '\0';
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
-    if (!process) return;
-    HMODULE module;
-    DWORD needed;
-    // NOLINTNEXTLINE(bugprone-sizeof-expression): a handle's size, not its target's.
-    if (enumModules(process, &module, sizeof module, &needed) &&
-        !moduleFileName(process, module, name, sizeof name)) {
-        name[0] = '\0';
+    if (process) {
+        HMODULE module;
+        DWORD needed;
+        // NOLINTNEXTLINE(bugprone-sizeof-expression): a handle's size, not its target's.
+        if (reader->enumModules(process, &module, sizeof module, &needed) &&
+            !reader->moduleFileName(process, module, name, sizeof name)) {
+            name[0] = '\0';
+        }
+        // Older PSAPI versions leave a name that fills the buffer unterminated.
+        name[sizeof name - 1] = '\0';
+        CloseHandle(process);
     }
-    // Older PSAPI versions leave a name that fills the buffer unterminated.
+    if (name[0] || !reader->fullImageName) return;
+    process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (!process) return;
+    DWORD size = sizeof name;
+    if (!reader->fullImageName(process, 0, name, &size)) name[0] = '\0';
     name[sizeof name - 1] = '\0';
     CloseHandle(process);
 }
@@ -94,13 +127,14 @@ std::int32_t WalkNt(ProcessVisitor visitor, void* userData) {
         return 0;
     }
     auto enumProcesses = reinterpret_cast<EnumProcessesFn>(GetProcAddress(psapi, "EnumProcesses"));
-    auto enumModules =
+    NameReader reader;
+    reader.enumModules =
         reinterpret_cast<EnumProcessModulesFn>(GetProcAddress(psapi, "EnumProcessModules"));
-    auto moduleFileName =
+    reader.moduleFileName =
         reinterpret_cast<GetModuleFileNameExAFn>(GetProcAddress(psapi, "GetModuleFileNameExA"));
     auto enumTasks =
         reinterpret_cast<VDMEnumTaskWOWExFn>(GetProcAddress(vdmdbg, "VDMEnumTaskWOWEx"));
-    if (!enumProcesses || !enumModules || !moduleFileName || !enumTasks) {
+    if (!enumProcesses || !reader.enumModules || !reader.moduleFileName || !enumTasks) {
         FreeLibrary(psapi);
         FreeLibrary(vdmdbg);
         LogMessage("Error: could not address NT library functions\n");
@@ -147,10 +181,11 @@ std::int32_t WalkNt(ProcessVisitor visitor, void* userData) {
         break;
     }
 
+    LoadFallback(&reader);
     char name[MAX_PATH];
     DWORD count = bytes / sizeof(DWORD);
     for (DWORD i = 0; i < count; ++i) {
-        ReadNtName(enumModules, moduleFileName, ids[i], name);
+        ReadNtName(&reader, ids[i], name);
         if (!visitor(ids[i], 0, name, userData)) break;
         if (IsVirtualDosMachine(name)) {
             WowEnumContext context = {ids[i], visitor, userData, 0};
@@ -159,6 +194,7 @@ std::int32_t WalkNt(ProcessVisitor visitor, void* userData) {
         }
     }
 
+    ReleaseFallback(&reader);
     HeapFree(heap, 0, ids);
     FreeLibrary(vdmdbg);
     FreeLibrary(psapi);
@@ -195,17 +231,20 @@ std::int32_t VisitProcess(DWORD processId, ProcessVisitor visitor, void* userDat
     if (!GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT) return 0;
     HMODULE psapi = LoadLibraryA("PSAPI.DLL");
     if (!psapi) return 0;
-    auto enumModules =
+    NameReader reader;
+    reader.enumModules =
         reinterpret_cast<EnumProcessModulesFn>(GetProcAddress(psapi, "EnumProcessModules"));
-    auto moduleFileName =
+    reader.moduleFileName =
         reinterpret_cast<GetModuleFileNameExAFn>(GetProcAddress(psapi, "GetModuleFileNameExA"));
-    if (!enumModules || !moduleFileName) {
+    if (!reader.enumModules || !reader.moduleFileName) {
         FreeLibrary(psapi);
         return 0;
     }
+    LoadFallback(&reader);
     char name[MAX_PATH];
-    ReadNtName(enumModules, moduleFileName, processId, name);
+    ReadNtName(&reader, processId, name);
     visitor(processId, 0, name, userData);
+    ReleaseFallback(&reader);
     FreeLibrary(psapi);
     return 1;
 }

@@ -45,6 +45,7 @@ const DWORD VER_PLATFORM_WIN32_NT = 2;
 const DWORD PROCESS_VM_READ = 0x0010;
 const DWORD PROCESS_SET_INFORMATION = 0x0200;
 const DWORD PROCESS_QUERY_INFORMATION = 0x0400;
+const DWORD PROCESS_QUERY_LIMITED_INFORMATION = 0x1000;
 
 const DWORD NORMAL_PRIORITY_CLASS = 0x0020;
 const DWORD IDLE_PRIORITY_CLASS = 0x0040;
@@ -119,6 +120,8 @@ typedef BOOL(WINAPI* EnumProcessModulesFn)(HANDLE process, HMODULE* modules, DWO
                                            DWORD* bytesNeeded);
 typedef DWORD(WINAPI* GetModuleFileNameExAFn)(HANDLE process, HMODULE module, char* name,
                                               DWORD size);
+typedef BOOL(WINAPI* QueryFullProcessImageNameAFn)(HANDLE process, DWORD flags, char* name,
+                                                   DWORD* size);
 typedef BOOL(WINAPI* TaskEnumProcEx)(DWORD threadId, WORD hMod16, WORD hTask16, char* moduleName,
                                      char* fileName, LPARAM userDefined);
 typedef int(WINAPI* VDMEnumTaskWOWExFn)(DWORD processId, TaskEnumProcEx callback,

@@ -130,6 +130,20 @@ plat::DWORD WINAPI ScriptedGetModuleFileNameExA(plat::HANDLE process, plat::HMOD
     return static_cast<plat::DWORD>(std::strlen(name));
 }
 
+plat::BOOL WINAPI ScriptedQueryFullProcessImageNameA(plat::HANDLE process, plat::DWORD flags,
+                                                     char* name, plat::DWORD* size) {
+    HandleObject* object = Live(process, Kind::Process);
+    Process* target = object ? FindProcess(object->processId) : nullptr;
+    if (!target || !target->imageNameReadable || flags != 0 ||
+        !(object->access & plat::PROCESS_QUERY_LIMITED_INFORMATION) ||
+        target->name.size() >= *size) {
+        return plat::FALSE;
+    }
+    std::snprintf(name, *size, "%s", target->name.c_str());
+    *size = static_cast<plat::DWORD>(target->name.size());
+    return plat::TRUE;
+}
+
 // VDMDBG.DLL
 int WINAPI ScriptedVDMEnumTaskWOWEx(plat::DWORD processId, plat::TaskEnumProcEx callback,
                                     plat::LPARAM userDefined) {
@@ -148,7 +162,7 @@ int WINAPI ScriptedVDMEnumTaskWOWEx(plat::DWORD processId, plat::TaskEnumProcEx 
 }
 
 const char* const kKernel32Functions[] = {"CreateToolhelp32Snapshot", "Process32First",
-                                          "Process32Next", nullptr};
+                                          "Process32Next", "QueryFullProcessImageNameA", nullptr};
 const char* const kPsapiFunctions[] = {"EnumProcesses", "EnumProcessModules",
                                        "GetModuleFileNameExA", nullptr};
 const char* const kVdmdbgFunctions[] = {"VDMEnumTaskWOWEx", nullptr};
@@ -167,6 +181,8 @@ plat::FARPROC EntryPoint(const char* name) {
         return reinterpret_cast<plat::FARPROC>(ScriptedEnumProcessModules);
     if (n == "GetModuleFileNameExA")
         return reinterpret_cast<plat::FARPROC>(ScriptedGetModuleFileNameExA);
+    if (n == "QueryFullProcessImageNameA")
+        return reinterpret_cast<plat::FARPROC>(ScriptedQueryFullProcessImageNameA);
     if (n == "VDMEnumTaskWOWEx") return reinterpret_cast<plat::FARPROC>(ScriptedVDMEnumTaskWOWEx);
     return nullptr;
 }
@@ -320,6 +336,8 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
         return nullptr;
     }
     if (state.missingFunctions.count(name)) return nullptr;
+    if (!state.fullImageNames && std::strcmp(name, "QueryFullProcessImageNameA") == 0)
+        return nullptr;
     for (const char* const* function = table->functions; *function; ++function) {
         if (std::strcmp(*function, name) == 0) return scripted::EntryPoint(name);
     }

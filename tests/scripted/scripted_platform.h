@@ -22,13 +22,14 @@ struct Process {
     plat::DWORD id = 0;
     std::string name;  // module path on the NT family, szExeFile on 95/98
     plat::DWORD priorityClass = plat::NORMAL_PRIORITY_CLASS;
-    plat::DWORD threadClass = 0;  // a thread in this class and not the process's; 0: none
-    std::uint64_t startTime = 0;  // what GetProcessStartTime gives
-    bool openForQuery = true;     // OpenProcess with 0x410 succeeds
-    bool openForSet = true;       // OpenProcess with 0x600 succeeds
-    bool startKnown = true;       // GetProcessStartTime succeeds
-    bool modulesReadable = true;  // EnumProcessModules succeeds
-    bool nameReadable = true;     // GetModuleFileNameExA succeeds
+    plat::DWORD threadClass = 0;    // a thread in this class and not the process's; 0: none
+    std::uint64_t startTime = 0;    // what GetProcessStartTime gives
+    bool openForQuery = true;       // OpenProcess with 0x410 succeeds
+    bool openForSet = true;         // OpenProcess with 0x600 succeeds
+    bool startKnown = true;         // GetProcessStartTime succeeds
+    bool modulesReadable = true;    // EnumProcessModules succeeds
+    bool nameReadable = true;       // GetModuleFileNameExA succeeds
+    bool imageNameReadable = true;  // QueryFullProcessImageNameA succeeds, where it exists
     bool getClassFails = false;
     bool setClassFails = false;
     // The last error of a failed open or change: ERROR_INVALID_PARAMETER
@@ -64,6 +65,7 @@ struct State {
     // Faults.
     int failVersionFromCall = 0;  // calls with this number (1-based) and later fail; 0: none
     bool kernel32Missing = false;
+    bool fullImageNames = false;  // Kernel32 exports QueryFullProcessImageNameA (Vista on)
     bool psapiMissing = false;
     bool vdmdbgMissing = false;
     std::set<std::string> missingFunctions;

@@ -121,6 +121,28 @@ TEST_F(Walk, NtVisitsTasksRightAfterTheirHostAndUnreadableProcessesWithEmptyName
     EXPECT_TRUE(scripted::World().debugMessages.empty());
 }
 
+TEST_F(Walk, WherePsapiReadsNoNameKernel32sFullImageNameGivesIt) {
+    const struct {
+        bool present, readable;
+        std::string name;
+    } cases[] = {{true, true, "C:\\x64\\a.exe"}, {false, true, ""}, {true, false, ""}};
+    for (const auto& c : cases) {
+        scripted::Reset();
+        scripted::World().fullImageNames = c.present;
+        AddProcess(4, "C:\\p.exe");
+        AddProcess(8, "C:\\x64\\a.exe").openForQuery = false;
+        scripted::World().processes.back().imageNameReadable = c.readable;
+        VisitLog log;
+        EXPECT_EQ(Run(log), 1);
+        EXPECT_EQ(VisitProcess(8, RecordVisitor, &log), 1);
+        EXPECT_EQ(log.visits,
+                  (std::vector<std::string>{"4/0/C:\\p.exe", "8/0/" + c.name, "8/0/" + c.name}));
+        // Only the process that PSAPI could not read, with the limited right.
+        EXPECT_EQ(scripted::CallsStartingWith("OpenProcess 0x1000").size(), c.present ? 2u : 0u);
+        ExpectNothingOutstanding();
+    }
+}
+
 TEST_F(Walk, OnlyTheLastNineCharactersNameAVirtualDosMachine) {
     const struct {
         const char* name;
