@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <cstring>
 
 #include "actions/actions.h"
@@ -12,6 +13,19 @@ namespace {
 // Static: a hold may run for months; it allocates nothing per round or per
 // process start.
 HoldState holdState;
+
+// Where the system tells of no process start, the hold looks for new process
+// IDs four times a second between its rounds, and reads names only for the
+// new ones, so that a program that lives less than a round is still caught.
+const DWORD kPollMilliseconds = 250;
+const DWORD kPolledIds = 16384;
+struct IdPoll {
+    DWORD lists[2][kPolledIds];
+    DWORD counts[2];
+    int last;       // the list that the next one is compared with
+    int lastValid;  // 0: the last list could not be taken or did not fit
+};
+IdPoll idPoll;
 
 // Where the system gives no start time, the name stands in for it (FNV-1a):
 // a new process under an old ID is news at least when it runs another file.
@@ -78,9 +92,60 @@ int StartedProcess(DWORD processId) {
     return 1;
 }
 
+int CompareIds(const void* a, const void* b) {
+    const DWORD x = *static_cast<const DWORD*>(a), y = *static_cast<const DWORD*>(b);
+    return x < y ? -1 : x > y;
+}
+
+// Takes the next list of IDs, sorted; 0 when it cannot be taken or may have
+// been cut short.
+int TakeIdList(int which) {
+    DWORD* ids = idPoll.lists[which];
+    DWORD& count = idPoll.counts[which];
+    count = 0;
+    if (!ListProcessIds(ids, kPolledIds, &count) || count >= kPolledIds) return 0;
+    std::qsort(ids, count, sizeof *ids, CompareIds);
+    return 1;
+}
+
+// Judges each ID that the last list did not hold as a start; a list that
+// does not fit calls for a full round. 0 when a stop was asked.
+int Poll() {
+    const int next = 1 - idPoll.last;
+    if (!TakeIdList(next)) {
+        const int cutShort = idPoll.counts[next] >= kPolledIds;
+        idPoll.lastValid = 0;
+        return cutShort ? Round() : 1;
+    }
+    const DWORD* last = idPoll.lists[idPoll.last];
+    const DWORD lastCount = idPoll.counts[idPoll.last];
+    const int judge = idPoll.lastValid;
+    idPoll.last = next;
+    idPoll.lastValid = 1;
+    if (!judge) return 1;
+    DWORD j = 0;
+    for (DWORD i = 0; i < idPoll.counts[next]; ++i) {
+        const DWORD id = idPoll.lists[next][i];
+        while (j < lastCount && last[j] < id)
+            ++j;
+        if ((j == lastCount || last[j] != id) && !StartedProcess(id)) return 0;
+    }
+    return 1;
+}
+
+// The list before the round, so that what starts during the round is judged
+// by the first poll.
 std::int32_t HoldInRounds(DWORD pause) {
     for (;;) {
-        if (!Round() || WaitForStopRequest(pause)) return 1;
+        idPoll.lastValid = TakeIdList(idPoll.last);
+        if (!Round()) return 1;
+        const DWORD roundEnd = GetTickCount();
+        for (DWORD spent = 0; spent < pause; spent = GetTickCount() - roundEnd) {
+            const DWORD rest = pause - spent;
+            if (WaitForStopRequest(rest < kPollMilliseconds ? rest : kPollMilliseconds)) return 1;
+            // The last wait of a pause ends in a round, not a poll.
+            if (rest > kPollMilliseconds && !Poll()) return 1;
+        }
     }
 }
 
@@ -136,8 +201,10 @@ std::int32_t HoldPriorityByName() {
         LogMessage("Hold: processes are matched as they start, and every %d seconds\n",
                    static_cast<int>(runOptions.holdSeconds));
     } else if (runOptions.verbose) {
-        LogMessage("Hold: processes are matched every %d seconds\n",
-                   static_cast<int>(runOptions.holdSeconds));
+        LogMessage(
+            "Hold: new processes are matched within a quarter second, and all every %d "
+            "seconds\n",
+            static_cast<int>(runOptions.holdSeconds));
     }
     const std::int32_t result = events ? HoldWithEvents(pause) : HoldInRounds(pause);
     if (events) EndProcessStartEvents();

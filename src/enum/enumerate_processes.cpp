@@ -77,26 +77,52 @@ void ReadNtName(const NameReader* reader, DWORD processId, char (&name)[MAX_PATH
     CloseHandle(process);
 }
 
-std::int32_t Walk9x(ProcessVisitor visitor, void* userData) {
+struct OneProcess {
+    DWORD processId;
+    ProcessVisitor visitor;
+    void* userData;
+};
+
+std::int32_t VisitOneProcess(DWORD processId, DWORD, const char* name, void* userData) {
+    const OneProcess* one = static_cast<const OneProcess*>(userData);
+    if (processId != one->processId) return 1;
+    one->visitor(processId, 0, name, one->userData);
+    return 0;
+}
+
+struct IdList {
+    DWORD* ids;
+    DWORD capacity;
+    DWORD count;
+};
+
+std::int32_t CollectId(DWORD processId, DWORD, const char*, void* userData) {
+    IdList* list = static_cast<IdList*>(userData);
+    list->ids[list->count++] = processId;
+    return list->count < list->capacity;
+}
+
+// A walk that a hold makes between its rounds reports no failure: its round does.
+std::int32_t Fail(int report, const char* message) {
+    if (report) LogMessage(message);
+    return 0;
+}
+
+std::int32_t Walk9x(ProcessVisitor visitor, void* userData, int report) {
     HMODULE kernel = LoadLibraryA("Kernel32.DLL");
-    if (!kernel) {
-        LogMessage("Error: could not load Win32 library Kernel32.DLL\n");
-        return 0;
-    }
+    if (!kernel) return Fail(report, "Error: could not load Win32 library Kernel32.DLL\n");
     auto createSnapshot = reinterpret_cast<CreateToolhelp32SnapshotFn>(
         GetProcAddress(kernel, "CreateToolhelp32Snapshot"));
     auto first = reinterpret_cast<Process32FirstFn>(GetProcAddress(kernel, "Process32First"));
     auto next = reinterpret_cast<Process32NextFn>(GetProcAddress(kernel, "Process32Next"));
     if (!createSnapshot || !first || !next) {
         FreeLibrary(kernel);
-        LogMessage("Error: could not address Win32 library functions\n");
-        return 0;
+        return Fail(report, "Error: could not address Win32 library functions\n");
     }
     HANDLE snapshot = createSnapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
         FreeLibrary(kernel);
-        LogMessage("Error: could not get list of Win32 processes\n");
-        return 0;
+        return Fail(report, "Error: could not get list of Win32 processes\n");
     }
 
     PROCESSENTRY32 entry;
@@ -220,7 +246,7 @@ std::int32_t EnumerateProcesses(ProcessVisitor visitor, void* userData) {
         return 0;
     }
     if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) return WalkNt(visitor, userData);
-    if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) return Walk9x(visitor, userData);
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) return Walk9x(visitor, userData, 1);
     LogMessage("Error: Operating System is not Win32 or NT\n");
     return 0;
 }
@@ -228,7 +254,13 @@ std::int32_t EnumerateProcesses(ProcessVisitor visitor, void* userData) {
 std::int32_t VisitProcess(DWORD processId, ProcessVisitor visitor, void* userData) {
     OSVERSIONINFOA version;
     version.dwOSVersionInfoSize = sizeof version;
-    if (!GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT) return 0;
+    if (!GetVersionExA(&version)) return 0;
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
+        // Toolhelp reads no single process: the snapshot's entry names it.
+        OneProcess one = {processId, visitor, userData};
+        return Walk9x(VisitOneProcess, &one, 0);
+    }
+    if (version.dwPlatformId != VER_PLATFORM_WIN32_NT) return 0;
     HMODULE psapi = LoadLibraryA("PSAPI.DLL");
     if (!psapi) return 0;
     NameReader reader;
@@ -246,5 +278,28 @@ std::int32_t VisitProcess(DWORD processId, ProcessVisitor visitor, void* userDat
     visitor(processId, 0, name, userData);
     ReleaseFallback(&reader);
     FreeLibrary(psapi);
+    return 1;
+}
+
+std::int32_t ListProcessIds(DWORD* ids, DWORD capacity, DWORD* count) {
+    OSVERSIONINFOA version;
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!GetVersionExA(&version)) return 0;
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
+        IdList list = {ids, capacity, 0};
+        if (!Walk9x(CollectId, &list, 0)) return 0;
+        *count = list.count;
+        return 1;
+    }
+    if (version.dwPlatformId != VER_PLATFORM_WIN32_NT) return 0;
+    HMODULE psapi = LoadLibraryA("PSAPI.DLL");
+    if (!psapi) return 0;
+    auto enumProcesses = reinterpret_cast<EnumProcessesFn>(GetProcAddress(psapi, "EnumProcesses"));
+    const DWORD size = capacity * sizeof(DWORD);
+    DWORD bytes = 0;
+    const BOOL listed = enumProcesses && enumProcesses(ids, size, &bytes);
+    FreeLibrary(psapi);
+    if (!listed || bytes > size || bytes % sizeof(DWORD) != 0) return 0;
+    *count = bytes / sizeof(DWORD);
     return 1;
 }

@@ -24,10 +24,17 @@ struct WowEnumContext {
 /// which case no visitor was called.
 std::int32_t EnumerateProcesses(ProcessVisitor visitor, void* userData);
 
-/// Visits the one process with this ID, with its name read as the NT walk
-/// reads it (its 16-bit tasks are not visited). 0, without a message and
-/// without a visit, on the 95/98 family or when PSAPI cannot be used.
+/// Visits the one process with this ID, with its name read as the walk reads
+/// it (its 16-bit tasks are not visited), if it is still there. 0, without a
+/// message and without a visit, when the walk's functions cannot be used.
 std::int32_t VisitProcess(plat::DWORD processId, ProcessVisitor visitor, void* userData);
+
+/// Writes the IDs of the running processes into ids, which has room for
+/// capacity of them, and their number into *count, reading no name: PSAPI's
+/// list on the NT family, a toolhelp snapshot on 95/98. A count of capacity
+/// means that the list may have been cut short. 0, without a message, when
+/// the list cannot be taken.
+std::int32_t ListProcessIds(plat::DWORD* ids, plat::DWORD capacity, plat::DWORD* count);
 
 /// The VDMDBG task callback: passes one task to the context's visitor and
 /// asks VDMDBG to stop (TRUE) when the visitor does.

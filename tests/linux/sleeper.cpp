@@ -2,8 +2,10 @@
 // writes one line, then sleeps until it is killed. Given "threads" instead,
 // it keeps starting threads (some from threads that end right after, some
 // that stay); given "processes", it keeps forking children that end soon;
-// given "orphan", its main thread ends and one other thread goes on.
+// given "orphan", its main thread ends and one other thread goes on; given
+// "short" and milliseconds, it lives that long, then writes its nice value.
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,6 +63,11 @@ int main(int argc, char** argv) {
         if (!Start(SleepForever)) return 1;
         Ready();
         pthread_exit(nullptr);
+    }
+    if (std::strcmp(mode, "short") == 0 && argc > 2) {
+        usleep(std::atoi(argv[2]) * 1000);
+        std::printf("%d\n", getpriority(PRIO_PROCESS, 0));
+        return 0;
     }
     int threads = std::atoi(mode);
     for (int i = 0; i < threads; ++i)

@@ -2,6 +2,8 @@
 // counts, so a test can prove that everything acquired was released.
 #include "scripted/scripted_platform.h"
 
+#include "app/run_options.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -247,9 +249,17 @@ void Sleep(DWORD milliseconds) {
 
 namespace {
 
-// A wait that is not cut short: the world may change, or a stop be asked, at its end.
+// A wait that is not cut short: the world may change, or a stop be asked, at
+// its end. A hold's waits count as its rounds' only where they end a pause,
+// once they add up to its seconds; the shorter ones between are its polls.
 BOOL TimeRunsOut(DWORD milliseconds) {
-    if (milliseconds != 0 && !state.stopAsked) {
+    const DWORD pause = static_cast<DWORD>(runOptions.holdSeconds) * 1000u;
+    if (milliseconds != 0 && !state.stopAsked && state.holding && pause &&
+        state.tickCount - state.pauseStart < pause) {
+        ++state.polls;
+        if (state.betweenPolls) state.betweenPolls(state.polls);
+    } else if (milliseconds != 0 && !state.stopAsked) {
+        state.pauseStart = state.tickCount;
         ++state.nonZeroWaits;
         if (state.nonZeroWaits == state.stopAtWait) {
             state.stopAsked = true;
@@ -264,11 +274,14 @@ BOOL TimeRunsOut(DWORD milliseconds) {
 
 BOOL WaitForStopRequest(DWORD milliseconds) {
     state.calls.push_back("WaitForStopRequest " + std::to_string(milliseconds));
+    state.tickCount += milliseconds;
     return TimeRunsOut(milliseconds);
 }
 
 BOOL StartProcessStartEvents() {
     state.calls.push_back("StartProcessStartEvents");
+    state.holding = true;
+    state.pauseStart = state.tickCount;
     if (!state.eventsAvailable) return FALSE;
     ++state.eventsOutstanding;
     return TRUE;

@@ -82,8 +82,10 @@ struct State {
     int stopAtWait = 1;
     int stopAtSetClass = 0;
     // Called at each non-zero wait that does not stop, with its number: the
-    // world may change between rounds.
+    // world may change between rounds. A hold's polls, the shorter waits
+    // within its pause, are counted apart and call betweenPolls.
     std::function<void(int round)> betweenRounds;
+    std::function<void(int poll)> betweenPolls;
 
     // Process starts, reported when events are on: each wait of a hold takes
     // the next one (a process that starts, and joins the world then, or
@@ -106,6 +108,9 @@ struct State {
     std::vector<Creation> creations;
     int versionCalls = 0;
     int nonZeroWaits = 0;
+    int polls = 0;
+    bool holding = false;  // StartProcessStartEvents was called
+    plat::DWORD pauseStart = 0;
     int setClassCalls = 0;
     bool stopAsked = false;
     plat::DWORD lastError = 0;

@@ -54,7 +54,7 @@ TEST_F(Hold, EachRoundChangesWhatIsNotInTheClassAndReportsAFailureOnce) {
     EXPECT_EQ(run.out, kBanner + setA + setA + setC + failC + failA + setC + failC);
     EXPECT_EQ(scripted::World().priorityChanges,
               (Changes{{1, 0x40}, {1, 0x40}, {4, 0x40}, {4, 0x40}}));
-    EXPECT_EQ(scripted::CallsStartingWith("WaitForStopRequest 7000").size(), 6u);
+    EXPECT_EQ(scripted::World().nonZeroWaits, 6);
 }
 
 TEST_F(Hold, WithoutAllTheFirstMatchCountsInEveryRoundAndVerboseShowsItLeftAlone) {
@@ -65,9 +65,11 @@ TEST_F(Hold, WithoutAllTheFirstMatchCountsInEveryRoundAndVerboseShowsItLeftAlone
     const std::string matchA = "Process(1) " + kA + " matches target\n";
     const std::string matchB = "Process(2) " + kB + " matches target\n";
     const std::string notB = "Process(2) " + kB + " does not match target\n";
-    EXPECT_EQ(run.out, kBanner + std::string("Target: \"backup\"\n") +
-                           "Hold: processes are matched every 1 seconds\n" + matchA + kA +
-                           " priority set to Low\n" + matchB + notB + matchA + matchB + notB);
+    EXPECT_EQ(
+        run.out,
+        kBanner + std::string("Target: \"backup\"\n") +
+            "Hold: new processes are matched within a quarter second, and all every 1 seconds\n" +
+            matchA + kA + " priority set to Low\n" + matchB + notB + matchA + matchB + notB);
     EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, 0x40}}));
 }
 
@@ -105,7 +107,24 @@ TEST_F(Hold, AStopEndsTheRunAfterTheChangeUnderWayOrAtOnceBetweenRounds) {
         RunResult run = RunHoister({"-w60", "-a", "-pl", "backup"});
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(scripted::World().priorityChanges, c.changes) << c.stopAtSetClass;
-        EXPECT_EQ(scripted::CallsStartingWith("WaitForStopRequest 60000").size(), c.waits);
+        EXPECT_EQ(static_cast<std::size_t>(scripted::World().nonZeroWaits), c.waits);
+        ExpectNothingOutstanding();
+    }
+}
+
+TEST_F(Hold, WithoutEventsEachNewIdIsJudgedOnceByThePollThatFindsIt) {
+    for (plat::DWORD platform : {plat::VER_PLATFORM_WIN32_NT, plat::VER_PLATFORM_WIN32_WINDOWS}) {
+        scripted::Reset();
+        scripted::World().platformId = platform;
+        AddProcess(1, kA, plat::IDLE_PRIORITY_CLASS);
+        scripted::World().betweenPolls = [](int poll) {
+            if (poll == 2) AddProcess(5, kC);                                     // new: changed
+            if (poll == 3) Find(5)->priorityClass = plat::NORMAL_PRIORITY_CLASS;  // in both lists
+        };
+        RunResult run = RunHoister({"-w1", "-pl", "backup"});
+        EXPECT_EQ(run.out, kBanner + kC + " priority set to Low\n");
+        EXPECT_EQ(scripted::World().priorityChanges, (Changes{{5, 0x40}}));
+        EXPECT_EQ(scripted::World().polls, 3);
         ExpectNothingOutstanding();
     }
 }
