@@ -15,10 +15,15 @@ lib=/usr/lib/wine
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
-# use KIND: the Wine loader, prefix and build folder of that kind.
+# use KIND: the Wine loader, prefix, and build folders of Hoister.exe and of
+# the probes of that kind. wow: the i686 product on 64-bit Windows, acting on
+# 64-bit probes in the x64 prefix.
 use() {
-    kind=$1 wine=$lib/wine bin=$bin32 pfx=$state/prefix$1
-    [ "$1" = x64 ] && wine=$lib/wine64 bin=$bin64
+    kind=$1 wine=$lib/wine bin=$bin32 probes_bin=$bin32 pfx=$state/prefix$1
+    case $1 in
+    x64) wine=$lib/wine64 bin=$bin64 probes_bin=$bin64 ;;
+    wow) wine=$lib/wine64 probes_bin=$bin64 pfx=$state/prefixx64 ;;
+    esac
 }
 # wine_env KIND: a clean environment for that kind's Wine.
 wine_env() {
@@ -145,7 +150,7 @@ start() {
     use "$1"
     # Not through timeout: $! is then the Wine process itself, so the trap
     # ends it by its ID. It ends itself after 120 s.
-    $(wine_env "$1") "$wine" "$bin/probe.exe" "$2" </dev/null >/dev/null 2>&1 &
+    $(wine_env "$1") "$wine" "$probes_bin/probe.exe" "$2" </dev/null >/dev/null 2>&1 &
     probes+=($!)
     reported 0x20 "$2" && printf -v "$3" %s "$(head -n 1 "$2" | cut -d' ' -f1)"
 }
@@ -213,8 +218,23 @@ actions)
     use "$arg"
     start "$arg" a.txt a && start "$arg" b.txt b || { fail "the probes did not start"; exit 1; }
     # As listed: negated IDs and file names on 95/98, full paths on NT.
-    self=$(winpath "$bin/Hoister.exe") probe=$(winpath "$bin/probe.exe") listed=$a
+    self=$(winpath "$bin/Hoister.exe") probe=$(winpath "$probes_bin/probe.exe") listed=$a
     [ "$arg" = 98 ] && self=Hoister.exe probe=probe.exe listed=-$a
+    if [ "$arg" = wow ]; then
+        # The same lines as the x86-64 build lists, each lister's own aside;
+        # Wine starts a short-lived program now and then, so a pair of
+        # listings that differs is taken again.
+        for _ in 1 2 3 4 5; do
+            run wow wow-list -l && run x64 x64-list -l
+            for k in wow x64; do
+                use $k
+                grep -vF "$(winpath "$bin/Hoister.exe")" $k-list | sort >$k-lines
+            done
+            cmp -s wow-lines x64-lines && break
+        done
+        use wow
+        cmp -s wow-lines x64-lines || { fail "-l: not the x86-64 build's lines"; diff x64-lines wow-lines; }
+    fi
     run "$arg" first -l -pl probe; expect first 1 $?
     for id in "$a" "$b"; do
         shown=$(printf '%4d' "$id")
@@ -252,7 +272,7 @@ hold)
     # Wine passes SIGINT on as Ctrl-C, which ends the hold with status 1.
     used=$arg
     use "$arg"
-    changed="$(winpath "$bin/probe.exe") priority set to Low"
+    changed="$(winpath "$probes_bin/probe.exe") priority set to Low"
     [ "$arg" = 98 ] && changed='probe.exe priority set to Low'
     $(wine_env "$arg") "$wine" "$bin/Hoister.exe" -v -w1 -pl probe </dev/null >hold.raw 2>hold.err &
     holder=$!
@@ -262,7 +282,7 @@ hold)
     done
     grep -q 'priority unchanged' hold.raw || fail "the hold shows no round"
     # Not start(): the hold may set the class before the probe's first report.
-    $(wine_env "$arg") "$wine" "$bin/probe.exe" a.txt </dev/null >/dev/null 2>&1 &
+    $(wine_env "$arg") "$wine" "$probes_bin/probe.exe" a.txt </dev/null >/dev/null 2>&1 &
     probes+=($!)
     reported 0x40 a.txt || fail "the later probe does not read Low"
     # Two more rounds: the class is held, not set again.
@@ -278,6 +298,22 @@ hold)
     [ $status = 1 ] || fail "the hold ended with status $status, expected 1"
     sed 's/\r$//' hold.raw >hold
     [ "$(grep -cxF "$changed" hold)" = 1 ] || { fail "not one line '$changed'"; cat hold; }
+    # Without start events the hold looks for new processes four times a
+    # second: probes that live a second are caught long before a -w60 round.
+    $(wine_env "$arg") "$wine" "$bin/Hoister.exe" -v -w60 -pl probe </dev/null >poll.raw 2>poll.err &
+    holder=$!
+    for _ in $(seq 300); do
+        grep -q 'priority unchanged' poll.raw && break
+        sleep 0.2
+    done
+    for i in $(seq 20); do
+        $(wine_env "$arg") "$wine" "$probes_bin/probe.exe" s$i.txt 1 </dev/null >/dev/null 2>&1 &
+        probes+=($!)
+        sleep 0.1
+    done
+    for i in $(seq 20); do reported end s$i.txt || fail "s$i.txt: the probe did not end"; done
+    caught=$(grep -l ' 0x40$' s*.txt | wc -l)
+    [ "$caught" -ge 19 ] || fail "the -w60 hold made $caught of 20 short-lived probes Low"
     ;;
 agree)
     # Where the i686 product and the x86-64 build must print the same, byte
