@@ -16,12 +16,13 @@
 # time and resident memory.
 #
 # Then the cost: starts N idle processes of its own, and runs
-# `hoister -q -w1 -a -pn nosuchprocessxyz` (without events, so that each sleep
-# is one round) for SECONDS of real time. Reports its CPU time per round
-# (utime + stime from /proc/PID/stat; a round is one sleep between walks,
-# counted by the voluntary context switches) against the CPU time of one
-# `hoister -a -pn nosuchprocessxyz` run, and its resident memory sampled every
-# 5 seconds.
+# `hoister -q -w60 -a -pn nosuchprocessxyz` as nobody (no events: between its
+# rounds it looks for new process IDs four times a second) for SECONDS of real
+# time, then the same with -w1 (a round every second besides the polls).
+# Reports the CPU time per second of each (utime + stime from
+# /proc/PID/stat), what a round adds (the difference), against the CPU time
+# of one `hoister -a -pn nosuchprocessxyz` run, and the resident memory
+# sampled every 5 seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench
@@ -113,35 +114,35 @@ single_ms=$( (
         split($1, u, /[ms]/); split($2, s, /[ms]/)
         printf "%.2f", (u[1] * 60 + u[2] + s[1] * 60 + s[2]) * 1000 / runs }')
 
-# cpu ticks and voluntary switches of the hold, as "ticks switches".
-sample() {
-    local ticks switches
-    ticks=$(cpu_ticks)
-    switches=$(awk '/^voluntary_ctxt_switches/ { print $2 }' "/proc/$hold/status")
-    echo "$ticks $switches"
+# The CPU time per second of a hold as nobody with these words, among the
+# idle processes; sets rss_samples and hwm.
+per_second() {
+    local ticks0 ticks1 end
+    setpriv --reuid=65534 --regid=65534 --clear-groups "$hoister" "$@" >/dev/null &
+    hold=$!
+    sleep 2 # past start-up and the first round
+    ticks0=$(cpu_ticks)
+    rss_samples=()
+    end=$((SECONDS + seconds))
+    while [ $SECONDS -lt $end ]; do
+        rss_samples+=("$(rss)")
+        sleep 5
+    done
+    ticks1=$(cpu_ticks)
+    hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$hold/status")
+    kill -TERM "$hold"
+    wait "$hold" || true
+    hold=
+    echo "$(((ticks1 - ticks0) * 1000 / tick)) $seconds" | awk '{ printf "%.2f", $1 / $2 }'
 }
-"${no_events[@]}" "$hoister" -q -w1 -a -pn nosuchprocessxyz >/dev/null &
-hold=$!
-sleep 2  # past start-up and the first walks
-read -r ticks0 switches0 < <(sample)
-rss_samples=()
-end=$((SECONDS + seconds))
-while [ $SECONDS -lt $end ]; do
-    rss_samples+=("$(rss)")
-    sleep 5
-done
-read -r ticks1 switches1 < <(sample)
-hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$hold/status")
-rss_samples+=("$(rss)")
-kill -TERM "$hold"
-wait "$hold" || true
-hold=
-
-rounds=$((switches1 - switches0))
-awk -v ticks=$((ticks1 - ticks0)) -v tick="$tick" -v rounds=$rounds -v single="$single_ms" \
-    -v n="$n" -v seconds="$seconds" -v hwm="$hwm" -v samples="${rss_samples[*]}" 'BEGIN {
-    per = ticks * 1000 / tick / rounds
-    printf "N = %d extra processes, %d s of -w1: %d rounds\n", n, seconds, rounds
-    printf "CPU per round: %.2f ms; one by-name run: %.2f ms; ratio %.2f\n", per, single, per / single
-    printf "VmRSS every 5 s (KiB): %s; VmHWM at the end: %d KiB\n", samples, hwm
+polled=$(per_second -q -w60 -a -pn nosuchprocessxyz)
+rounds=$(per_second -q -w1 -a -pn nosuchprocessxyz)
+awk -v polled="$polled" -v rounds="$rounds" -v single="$single_ms" -v n="$n" -v seconds="$seconds" \
+    -v hwm="$hwm" -v samples="${rss_samples[*]}" 'BEGIN {
+    printf "N = %d extra processes, %d s each, as nobody (no events)\n", n, seconds
+    printf "polls alone (-w60): %.2f ms of CPU per second (%.2f%% of a core)\n", polled, polled / 10
+    printf "polls and a round a second (-w1): %.2f ms per second; a round adds %.2f ms\n", rounds,
+        rounds - polled
+    printf "one by-name run: %.2f ms; round / run %.2f\n", single, (rounds - polled) / single
+    printf "VmRSS every 5 s (KiB, -w1): %s; VmHWM at the end: %d KiB\n", samples, hwm
 }'
