@@ -170,7 +170,8 @@ class SleeperTest : public ::testing::Test {
         dir_ = dir;
         ASSERT_EQ(chmod(dir, 0755), 0);  // the unprivileged runs read it
         marker_ = dir_.substr(5);
-        file_ = "sleeper " + marker_;
+        // The name holds ") ", and so does the name field of /proc/PID/stat.
+        file_ = "sleeper) " + marker_;
         path_ = dir_ + "/" + file_;
         std::ofstream(path_, std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
         ASSERT_EQ(chmod(path_.c_str(), 0755), 0);
