@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -186,7 +187,7 @@ class SleeperTest : public ::testing::Test {
         while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
         }
         for (const std::string& file : Files(dir_))
-            unlink((dir_ + "/" + file).c_str());
+            std::remove((dir_ + "/" + file).c_str());  // a file or an empty folder
         rmdir(dir_.c_str());
     }
 
