@@ -69,7 +69,7 @@ TEST_F(Contracts, ProgramLaunchesAProgramThatHoldsNoneOfItsDescriptors) {
     // hold open: end of file comes once the program has ended.
     int pipeEnds[2];
     ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
-    EXPECT_EQ(RunProgramTo({}, {"-f", path_}, pipeEnds[1]), 1);
+    EXPECT_EQ(RunProgramTo({}, {"-f", path_, "1"}, pipeEnds[1]), 1);
     close(pipeEnds[1]);
     pollfd ready = {pipeEnds[0], POLLIN, 0};
     char buffer[4096];
@@ -79,11 +79,17 @@ TEST_F(Contracts, ProgramLaunchesAProgramThatHoldsNoneOfItsDescriptors) {
         printed.append(buffer, static_cast<std::size_t>(got));
     close(pipeEnds[0]);
     EXPECT_EQ(got, 0) << "the pipe stays open";
-    EXPECT_NE(printed.find("Created: \"" + path_ + " \"\n"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("Created: \"" + path_ + "  1\"\n"), std::string::npos) << printed;
 
     pid_t id = WaitForOne(path_);
     ASSERT_GT(id, 0);
     started_.push_back(id);
+    // Its second thread shows that it has reached its main: the loader's own
+    // descriptors are closed by then.
+    const std::string tasks = "/proc/" + std::to_string(id) + "/task";
+    for (int i = 0; i < 400 && NumericEntries(tasks).size() < 2; ++i)
+        usleep(5000);
+    ASSERT_EQ(NumericEntries(tasks).size(), 2u);
     const std::string fds = "/proc/" + std::to_string(id) + "/fd";
     EXPECT_EQ(NumericEntries(fds), (std::vector<pid_t>{1, 2})) << "and 0, which is not counted";
     char target[256];

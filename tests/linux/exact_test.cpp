@@ -100,6 +100,12 @@ TEST_F(Exact, ProgramMatchesAPathByTheProgramThatRunsFromIt) {
     }
     ASSERT_EQ(chdir(cwd), 0);
     EXPECT_EQ(FindByPath(path_), std::vector<pid_t>{id}) << "-s started a copy";
+    // A folder is matched as given, not as the path it resolves to, with
+    // which the copy's path begins.
+    const std::string sibling = dir_ + "/" + file_.substr(0, file_.find(' '));
+    ASSERT_EQ(mkdir(sibling.c_str(), 0755), 0);
+    EXPECT_EQ(Run({"-pl", sibling + "/"}), 1);
+    EXPECT_EQ(Body(), "");
 
     // -f starts the target as given.
     EXPECT_EQ(Run({"-f", link}), 1);

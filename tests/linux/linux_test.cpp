@@ -126,6 +126,9 @@ TEST_F(Linux, BackendFindsChildAndItsPath) {
     EXPECT_EQ(name, path_);
     EXPECT_EQ(fileName(process, module, name, 8), 7u);
     EXPECT_EQ(name, path_.substr(0, 7));
+    std::uint64_t start = 0;
+    ASSERT_TRUE(GetProcessStartTime(id, &start));
+    EXPECT_EQ(static_cast<long>(start), StatField(id, id, 22)) << "ticks since boot";
     CloseHandle(process);
     EXPECT_TRUE(FreeLibrary(psapi));
 }
@@ -144,8 +147,9 @@ TEST_F(Linux, BackendSetsEveryThreadThenRefusesWhenGone) {
     ASSERT_EQ(waitpid(id, nullptr, 0), id);
     started_.clear();  // the ID may be reused now
     process = OpenProcess(0x600, FALSE, id);
-    EXPECT_TRUE(!process ||
-                (!GetPriorityClass(process) && !SetPriorityClass(process, IDLE_PRIORITY_CLASS)));
+    EXPECT_FALSE(GetPriorityClass(process));
+    EXPECT_FALSE(SetPriorityClass(process, IDLE_PRIORITY_CLASS));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << "gone, not refused";
     CloseHandle(process);
 }
 

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -170,7 +171,8 @@ class SleeperTest : public ::testing::Test {
         dir_ = dir;
         ASSERT_EQ(chmod(dir, 0755), 0);  // the unprivileged runs read it
         marker_ = dir_.substr(5);
-        file_ = "sleeper " + marker_;
+        // The name holds ") ", and so does the name field of /proc/PID/stat.
+        file_ = "sleeper) " + marker_;
         path_ = dir_ + "/" + file_;
         std::ofstream(path_, std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
         ASSERT_EQ(chmod(path_.c_str(), 0755), 0);
@@ -185,7 +187,7 @@ class SleeperTest : public ::testing::Test {
         while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
         }
         for (const std::string& file : Files(dir_))
-            unlink((dir_ + "/" + file).c_str());
+            std::remove((dir_ + "/" + file).c_str());  // a file or an empty folder
         rmdir(dir_.c_str());
     }
 

@@ -24,14 +24,14 @@ class Hold : public ScriptedTest {};
 }  // namespace
 
 TEST_F(Hold, EachRoundChangesWhatIsNotInTheClassAndReportsAFailureOnce) {
-    AddProcess(1, kA);
+    AddProcess(1, kA).startTime = 100;
     AddProcess(2, kB, plat::IDLE_PRIORITY_CLASS);
     AddProcess(3, "C:\\other.exe");
     scripted::World().stopAtWait = 6;
     scripted::World().betweenRounds = [](int round) {
         scripted::State& world = scripted::World();
         if (round == 1) {  // one appears, one vanishes, one is changed back behind our back
-            AddProcess(4, kC);
+            AddProcess(4, kC).startTime = 400;
             world.processes.erase(world.processes.begin() + 1);
             Find(1)->priorityClass = plat::NORMAL_PRIORITY_CLASS;
         }
@@ -168,7 +168,7 @@ TEST_F(Hold, AFailureIsReportedOncePerProcessStartAndPastTheTableInOneLinePerRou
         std::string name;
         int reports;
     } reuses[] = {
-        {true, 0, kA, 1},   // the same process
+        {true, 5, kA, 1},   // the same process
         {true, 7, kA, 2},   // a new one under the same ID
         {false, 0, kC, 2},  // no start known: another file is another process
         {false, 0, kA, 1},
@@ -177,6 +177,7 @@ TEST_F(Hold, AFailureIsReportedOncePerProcessStartAndPastTheTableInOneLinePerRou
         scripted::Reset();
         AddProcess(4, kA).openForSet = false;
         scripted::World().processes[0].startKnown = c.startKnown;
+        scripted::World().processes[0].startTime = 5;
         scripted::World().stopAtWait = 2;
         scripted::World().betweenRounds = [&c](int) {
             scripted::Process& again = scripted::World().processes[0];
