@@ -147,11 +147,12 @@ void OutputDebugStringA(const char* text);
 /// What WaitForStopOrProcessStart saw first.
 const DWORD HOLD_WAIT_TIMEOUT = 0;  // the time ran out
 const DWORD HOLD_WAIT_STOP = 1;     // a stop request, as WaitForStopRequest reports it
-const DWORD HOLD_WAIT_STARTED = 2;  // *processId has just started a program
+const DWORD HOLD_WAIT_STARTED = 2;  // *processId has just started a program or been forked
 const DWORD HOLD_WAIT_LOST = 3;     // the system dropped start events: look at every process
 /// Starts reporting process starts to WaitForStopOrProcessStart; FALSE when
 /// the system cannot (then only rounds find new processes). Linux: the
-/// kernel's process connector, given up after one second without an answer.
+/// kernel's process connector, given up after one second without an answer
+/// to its own request.
 BOOL StartProcessStartEvents();
 /// Releases what StartProcessStartEvents acquired.
 void EndProcessStartEvents();
