@@ -172,8 +172,11 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime);
 /// the stop is being caught, a stop request that arrives inside the bracket
 /// cuts the write short and this and every later message are lost (Windows,
 /// which cannot cut a write short, ends the program there with status 1), so
-/// that a write that blocks cannot delay a stop.
-void WritingOutput(BOOL writing);
+/// that a write that blocks cannot delay a stop. Linux also cuts short a
+/// write that waits about 100 ms, and then skips writes while the output
+/// stays blocked. FALSE when the message was not written whole: before, the
+/// write must be skipped; after, it was cut short.
+BOOL WritingOutput(BOOL writing);
 
 /// A module handle, or null when the library cannot be loaded.
 HMODULE LoadLibraryA(const char* name);

@@ -293,7 +293,7 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     return TRUE;
 }
 
-void WritingOutput(BOOL) {}
+BOOL WritingOutput(BOOL) { return TRUE; }
 
 void OutputDebugStringA(const char* text) {
     state.calls.push_back(std::string("OutputDebugStringA ") + text);

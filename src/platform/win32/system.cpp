@@ -123,7 +123,10 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     return TRUE;
 }
 
-void WritingOutput(BOOL writing) { inWrite = writing; }
+BOOL WritingOutput(BOOL writing) {
+    inWrite = writing;
+    return TRUE;
+}
 
 BOOL GetVersionExA(OSVERSIONINFOA* info) {
     return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(info));
