@@ -59,9 +59,13 @@ void ApplyPriority(DWORD processId, const char* shown, HoldState* hold) {
 const char* ShownName(const char* name, char (&shown)[kShownNameSize]) {
     if (!MarksControlBytesInNames()) return name;
     int i = 0;
-    for (; i < kShownNameSize - 1 && name[i]; ++i) {
-        const unsigned char c = static_cast<unsigned char>(name[i]);
-        shown[i] = c < 0x20 || c == 0x7F ? '?' : name[i];
+    for (const char* at = name; i < kShownNameSize - 1 && *at; ++i, ++at) {
+        const unsigned char c = static_cast<unsigned char>(*at);
+        const unsigned char next = static_cast<unsigned char>(at[1]);
+        // A C1 control in UTF-8 takes two bytes and gets one mark.
+        const bool c1 = c == 0xC2 && next >= 0x80 && next <= 0x9F;
+        shown[i] = c < 0x20 || c == 0x7F || c1 ? '?' : *at;
+        if (c1) ++at;
     }
     shown[i] = '\0';
     return shown;

@@ -224,13 +224,14 @@ DWORD GetLastError();
 /// arguments (Linux), so that an argument arrives whole only when quoted;
 /// FALSE where the started program splits its own command line (Windows).
 BOOL LaunchSplitsCommandLine();
-/// Writes into text (size bytes, terminated) the text that the target is
-/// matched by: on Linux the canonical path of a target that holds a "/" and
-/// names an existing regular file, when that fits; otherwise the target.
-void GetTargetMatchText(const char* target, char* text, DWORD size);
-/// TRUE when messages show each byte below 0x20 and 0x7F in a name as "?"
-/// (Linux, where a path may hold a line feed); FALSE where names are shown as
-/// they are.
+/// FALSE when the target is matched as a part of names. Linux matches a
+/// target that holds a "/" and names an existing regular file by that file
+/// instead: then TRUE, and *runsIt tells whether the process runs that very
+/// file (the same device and inode, whatever path started it).
+BOOL MatchTargetFile(const char* target, DWORD processId, BOOL* runsIt);
+/// TRUE when messages show each byte below 0x20, 0x7F and each C1 control
+/// in UTF-8 (C2 80 to C2 9F) in a name as one "?" (Linux, where a path may
+/// hold a line feed); FALSE where names are shown as they are.
 BOOL MarksControlBytesInNames();
 
 }  // namespace plat

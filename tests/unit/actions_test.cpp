@@ -319,4 +319,10 @@ TEST_F(Actions, NamesShowControlBytesAsMarksWhereThePlatformSaysSoAndMatchAsThey
                                " priority to High failed\nProcess(6) " + other +
                                " priority unchanged\n");
     }
+    // A C1 control in UTF-8 is one mark; a lone lead byte and U+00A0 stay.
+    scripted::Reset();
+    scripted::World().marksControlBytes = true;
+    AddProcess(5, "a\xc2\x85" "b\xc2\x9f\xc2\xa0\xc2");
+    EXPECT_EQ(RunHoister({"-v", "zzz"}).out,
+              std::string(kBanner) + "Target: \"zzz\"\nProcess a?b?\xc2\xa0\xc2 priority unchanged\n");
 }
