@@ -28,7 +28,7 @@ int IsVirtualDosMachine(const char* name) {
 
 // The empty name when the process cannot be opened or its path read.
 void ReadNtName(EnumProcessModulesFn enumModules, GetModuleFileNameExAFn moduleFileName,
-                DWORD processId, char (&name)[MAX_PATH]) {
+                DWORD processId, char (&name)[LONGEST_PATH]) {
     name[0] = '\0';
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
     if (!process) return;
@@ -147,7 +147,7 @@ std::int32_t WalkNt(ProcessVisitor visitor, void* userData) {
         break;
     }
 
-    char name[MAX_PATH];
+    char name[LONGEST_PATH];
     DWORD count = bytes / sizeof(DWORD);
     for (DWORD i = 0; i < count; ++i) {
         ReadNtName(enumModules, moduleFileName, ids[i], name);
@@ -203,7 +203,7 @@ std::int32_t VisitProcess(DWORD processId, ProcessVisitor visitor, void* userDat
         FreeLibrary(psapi);
         return 0;
     }
-    char name[MAX_PATH];
+    char name[LONGEST_PATH];
     ReadNtName(enumModules, moduleFileName, processId, name);
     visitor(processId, 0, name, userData);
     FreeLibrary(psapi);

@@ -8,6 +8,7 @@
 // toolchain and <windows.h> stays inside the Windows backend.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,12 +16,15 @@ namespace plat {
 
 // Widths match the Windows SDK so that function pointers found at run time
 // can be called through these types on every target.
+// LONGEST_PATH is the room the process walk gives a name: a whole path.
 #ifdef _WIN32
 #define WINAPI __stdcall
 typedef unsigned long DWORD;
+const DWORD LONGEST_PATH = 260;
 #else
 #define WINAPI
 typedef std::uint32_t DWORD;
+const DWORD LONGEST_PATH = PATH_MAX;
 #endif
 typedef int BOOL;
 typedef std::uint16_t WORD;

@@ -253,6 +253,7 @@ BOOL WaitForStopRequest(DWORD milliseconds) {
 
 BOOL StartProcessStartEvents() {
     state.calls.push_back("StartProcessStartEvents");
+    if (state.stopAtEventsStart) state.stopAsked = true;
     if (!state.eventsAvailable) return FALSE;
     ++state.eventsOutstanding;
     return TRUE;
@@ -467,10 +468,11 @@ DWORD GetLastError() { return state.lastError; }
 
 BOOL LaunchSplitsCommandLine() { return state.launchSplitsCommandLine ? TRUE : FALSE; }
 
-void GetTargetMatchText(const char* target, char* text, DWORD size) {
-    auto found = state.matchTexts.find(target);
-    std::snprintf(text, size, "%s",
-                  found == state.matchTexts.end() ? target : found->second.c_str());
+BOOL MatchTargetFile(const char* target, DWORD processId, BOOL* runsIt) {
+    auto found = state.targetFiles.find(target);
+    if (found == state.targetFiles.end()) return FALSE;
+    *runsIt = found->second.count(processId) ? TRUE : FALSE;
+    return TRUE;
 }
 
 BOOL MarksControlBytesInNames() { return state.marksControlBytes ? TRUE : FALSE; }

@@ -39,13 +39,15 @@ void BothHaveEnded(scripted::State& w) {
     w.processes[3].setClassError = plat::ERROR_INVALID_PARAMETER;
 }
 void WeAreTheFirst(scripted::State& w) { w.currentProcessId = 1; }
-void DotBIsCB(scripted::State& w) { w.matchTexts["./b"] = "C:\\b.exe"; }
+void DotBIsCB(scripted::State& w) { w.targetFiles["./b"] = {2}; }
+// The file that kNote names runs as the third process only, under another name.
+void ThirdRunsNote(scripted::State& w) { w.targetFiles[kNote] = {3}; }
 
 class Actions : public ScriptedTest {};
 
 }  // namespace
 
-TEST_F(Actions, NameTestFoldsOnlyAsciiLettersAndLooksAtTheFirst255Bytes) {
+TEST_F(Actions, NameTestFoldsOnlyAsciiLettersAndLooksAtTheWholeName) {
     const std::string x250(250, 'x');
     const struct {
         std::string name, target;
@@ -59,7 +61,8 @@ TEST_F(Actions, NameTestFoldsOnlyAsciiLettersAndLooksAtTheFirst255Bytes) {
         {"a@b", "A`B", 0},
         {"note", "notepad", 0},
         {"x", "", 1},
-        {x250 + "target", "target", 0},
+        {x250 + "target", "target", 1},
+        {std::string(4000, 'x') + "/Server", "/server", 1},
         {x250.substr(1) + "target", "TARGET", 1},
         {std::string(255, 'x') + "yz", std::string(300, 'x'), 1},
     };
@@ -281,6 +284,7 @@ TEST_F(Actions, FailedLaunchFailedChangesAndStartIfMissingWithoutALaunch) {
          nullptr,
          {{2, 0x40}}},
         {{"-f", "./b"}, DotBIsCB, "Created: \"./b \"\n", 1, "./b ", {}},
+        {{"-a", "-pl", kNote}, ThirdRunsNote, kNOTE + " priority set to Low\n", 1, nullptr, {{3, 0x40}}},
     };
     for (const auto& c : cases) {
         scripted::Reset();
