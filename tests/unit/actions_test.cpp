@@ -284,7 +284,12 @@ TEST_F(Actions, FailedLaunchFailedChangesAndStartIfMissingWithoutALaunch) {
          nullptr,
          {{2, 0x40}}},
         {{"-f", "./b"}, DotBIsCB, "Created: \"./b \"\n", 1, "./b ", {}},
-        {{"-a", "-pl", kNote}, ThirdRunsNote, kNOTE + " priority set to Low\n", 1, nullptr, {{3, 0x40}}},
+        {{"-a", "-pl", kNote},
+         ThirdRunsNote,
+         kNOTE + " priority set to Low\n",
+         1,
+         nullptr,
+         {{3, 0x40}}},
     };
     for (const auto& c : cases) {
         scripted::Reset();
@@ -326,7 +331,10 @@ TEST_F(Actions, NamesShowControlBytesAsMarksWhereThePlatformSaysSoAndMatchAsThey
     // A C1 control in UTF-8 is one mark; a lone lead byte and U+00A0 stay.
     scripted::Reset();
     scripted::World().marksControlBytes = true;
-    AddProcess(5, "a\xc2\x85" "b\xc2\x9f\xc2\xa0\xc2");
-    EXPECT_EQ(RunHoister({"-v", "zzz"}).out,
-              std::string(kBanner) + "Target: \"zzz\"\nProcess a?b?\xc2\xa0\xc2 priority unchanged\n");
+    AddProcess(5,
+               "a\xc2\x85"
+               "b\xc2\x9f\xc2\xa0\xc2");
+    EXPECT_EQ(
+        RunHoister({"-v", "zzz"}).out,
+        std::string(kBanner) + "Target: \"zzz\"\nProcess a?b?\xc2\xa0\xc2 priority unchanged\n");
 }

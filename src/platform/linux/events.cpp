@@ -111,8 +111,7 @@ int Answered(int listener) {
 }
 
 void ChooseToken() {
-    if (getrandom(token, sizeof token, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof token))
-        return;
+    if (getrandom(token, sizeof token, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof token)) return;
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     token[0] = static_cast<std::uint32_t>(now.tv_nsec) ^ static_cast<std::uint32_t>(getpid());
