@@ -114,8 +114,8 @@ void ChooseToken() {
     if (getrandom(token, sizeof token, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof token)) return;
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    token[0] = static_cast<std::uint32_t>(now.tv_nsec) ^ static_cast<std::uint32_t>(getpid());
-    token[1] = static_cast<std::uint32_t>(now.tv_sec);
+    token[0] = static_cast<std::uint32_t>(now.tv_sec);
+    token[1] = static_cast<std::uint32_t>(now.tv_nsec) ^ static_cast<std::uint32_t>(getpid());
 }
 
 // The kernel counts listeners and builds an event for every start on the
