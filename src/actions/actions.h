@@ -11,7 +11,8 @@ std::int32_t ListVisitor(plat::DWORD processId, plat::DWORD task16, const char* 
                          void* userData);
 
 /// Sets the chosen class on the first process (every one, with -a) whose path
-/// contains runOptions.matchText, ignoring the case of A-Z; Hoister's own
+/// contains runOptions.target, ignoring the case of A-Z (or that runs the
+/// file the target names, see plat::MatchTargetFile); Hoister's own
 /// process and processes that end before their change are no match. 0 only
 /// when the walk failed.
 std::int32_t SetPriorityByName();
@@ -48,15 +49,16 @@ std::int32_t SetPriorityById();
 std::int32_t IdMatchVisitor(plat::DWORD processId, plat::DWORD task16, const char* name,
                             void* userData);
 
-/// The room for a name as messages show it: a name from the walk fits a path.
+/// The room for a name as messages show it, which print at most 256 bytes.
 const int kShownNameSize = plat::MAX_PATH;
 /// name as messages show it: name itself, or, where the platform marks
 /// control bytes, a copy in shown (cut to fit) with each byte below 0x20 and
-/// 0x7F made "?". Names are matched as they are.
+/// 0x7F, and each C1 control in UTF-8, made one "?". Names are matched as
+/// they are.
 const char* ShownName(const char* name, char (&shown)[kShownNameSize]);
 
-/// The name match's test: target occurs in name, both cut to 255 bytes and
-/// with A-Z folded to lower case.
+/// The name match's test: target, cut to 255 bytes, occurs anywhere in the
+/// whole name, with A-Z folded to lower case.
 int NameContainsTarget(const char* name, const char* target);
 
 /// Starts the target with its arguments in the chosen class; 1 when created.

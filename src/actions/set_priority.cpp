@@ -9,14 +9,13 @@ using namespace plat;
 
 namespace {
 
-// A zero-filled copy of at most 255 bytes with A-Z folded; other bytes,
-// 0x80-0xFF included, stay as they are whatever the locale.
-void FoldedCopy(char (&copy)[kTextSize], const char* text) {
-    std::memset(copy, 0, sizeof copy);
-    for (int i = 0; i < kTextSize - 1 && text[i]; ++i) {
-        char c = text[i];
-        copy[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
+char Folded(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// In a hold, 1 when a stop has been asked.
+int StopAsked(HoldState* hold) {
+    if (!hold || !WaitForStopRequest(0)) return 0;
+    hold->stopRequested = 1;
+    return 1;
 }
 
 void ReportFailure(DWORD processId, const char* shown, HoldState* hold) {
@@ -59,29 +58,38 @@ void ApplyPriority(DWORD processId, const char* shown, HoldState* hold) {
 const char* ShownName(const char* name, char (&shown)[kShownNameSize]) {
     if (!MarksControlBytesInNames()) return name;
     int i = 0;
-    for (; i < kShownNameSize - 1 && name[i]; ++i) {
-        const unsigned char c = static_cast<unsigned char>(name[i]);
-        shown[i] = c < 0x20 || c == 0x7F ? '?' : name[i];
+    for (const char* at = name; i < kShownNameSize - 1 && *at; ++i, ++at) {
+        const unsigned char c = static_cast<unsigned char>(*at);
+        const unsigned char next = static_cast<unsigned char>(at[1]);
+        // A C1 control in UTF-8 takes two bytes and gets one mark.
+        const bool c1 = c == 0xC2 && next >= 0x80 && next <= 0x9F;
+        shown[i] = c < 0x20 || c == 0x7F || c1 ? '?' : *at;
+        if (c1) ++at;
     }
     shown[i] = '\0';
     return shown;
 }
 
 int NameContainsTarget(const char* name, const char* target) {
-    char nameCopy[kTextSize];
-    char targetCopy[kTextSize];
-    FoldedCopy(nameCopy, name);
-    FoldedCopy(targetCopy, target);
-    return std::strstr(nameCopy, targetCopy) != nullptr;
+    for (;; ++name) {
+        int i = 0;
+        while (i < kTextSize - 1 && target[i] && Folded(name[i]) == Folded(target[i]))
+            ++i;
+        if (i == kTextSize - 1 || !target[i]) return 1;
+        if (!*name) return 0;
+    }
 }
 
 std::int32_t NameMatchVisitor(DWORD processId, DWORD, const char* name, void* userData) {
     if (!name[0]) return 1;
     const int id = static_cast<int>(processId);
+    BOOL runsFile = FALSE;
+    const bool named = MatchTargetFile(runOptions.target, processId, &runsFile)
+                           ? runsFile != FALSE
+                           : NameContainsTarget(name, runOptions.target) != 0;
     // Hoister never changes itself: installed under the folder it is given,
     // it would take itself for the program and, with -s, start nothing.
-    const bool matches =
-        NameContainsTarget(name, runOptions.matchText) && processId != GetCurrentProcessId();
+    const bool matches = named && processId != GetCurrentProcessId();
     if (!matches && !runOptions.verbose) return 1;
     char buffer[kShownNameSize];
     const char* shown = ShownName(name, buffer);
@@ -92,12 +100,11 @@ std::int32_t NameMatchVisitor(DWORD processId, DWORD, const char* name, void* us
     if (runOptions.verbose) LogMessage("Process(%d) %.256s matches target\n", id, shown);
     if (runOptions.allMatches || !runOptions.matchedAny) {
         auto* hold = static_cast<HoldState*>(userData);
+        // A stop ends the walk between two changes, never inside one, and
+        // nothing is changed once it has been asked.
+        if (StopAsked(hold)) return 0;
         ApplyPriority(processId, shown, hold);
-        // A stop ends the walk between two changes, never inside one.
-        if (hold && WaitForStopRequest(0)) {
-            hold->stopRequested = 1;
-            return 0;
-        }
+        if (StopAsked(hold)) return 0;
     } else if (runOptions.verbose) {
         LogMessage("Process(%d) %.256s does not match target\n", id, shown);
     }

@@ -179,7 +179,6 @@ int HoisterMain(int argc, char* argv[]) {
     if (!holding && delay > 0) plat::Sleep(delay);
 
     if (runOptions.processId != 0) return SetPriorityById();
-    plat::GetTargetMatchText(runOptions.target, runOptions.matchText, sizeof runOptions.matchText);
     if (runOptions.verbose) LogMessage("Target: \"%s\"\n", runOptions.target);
     if (runOptions.forceLaunch) return LaunchTarget();
     // With an empty target the name match would take every process for a

@@ -6,6 +6,22 @@
 #include "app/run_options.h"
 #include "platform/platform.h"
 
+namespace {
+
+// Messages that could not be written since the last one that was.
+int unwritten = 0;
+
+// 1 when the message went out whole.
+int WriteMessage(const char* message) {
+    if (!plat::WritingOutput(plat::TRUE)) return 0;
+    std::fputs(message, stdout);
+    plat::OutputDebugStringA(message);
+    std::fflush(nullptr);
+    return plat::WritingOutput(plat::FALSE) ? 1 : 0;
+}
+
+}  // namespace
+
 void LogMessage(const char* format, ...) {
     if (runOptions.quiet) return;
 
@@ -19,11 +35,14 @@ void LogMessage(const char* format, ...) {
     message[sizeof message - 1] = '\0';
 
     // As a string, never as a format: a '%' that comes from a value stays a '%'.
-    plat::WritingOutput(plat::TRUE);
-    std::fputs(message, stdout);
-    plat::OutputDebugStringA(message);
-    std::fflush(nullptr);
-    plat::WritingOutput(plat::FALSE);
+    if (!WriteMessage(message)) {
+        ++unwritten;
+        return;
+    }
+    if (unwritten == 0) return;
+    char note[64];
+    std::snprintf(note, sizeof note, "Error: %d messages could not be written\n", unwritten);
+    if (WriteMessage(note)) unwritten = 0;
 }
 
 void PrintUsage(const char* programName) {

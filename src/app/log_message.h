@@ -11,7 +11,9 @@
 const int kMessageSize = 8192;
 
 /// Formats the message (cut at 8,191 characters) and writes it to standard
-/// output and the debugger channel, then flushes every stream.
+/// output and the debugger channel, then flushes every stream. A message that
+/// the platform could not write is counted, and the next one that is written
+/// is followed by one line that says how many were lost.
 void LogMessage(const char* format, ...) HOISTER_PRINTF(1, 2);
 
 /// The usage text, naming the program as programName.

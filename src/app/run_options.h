@@ -9,7 +9,6 @@ const int kTextSize = 256;  // target and targetArgs: 255 characters and the ter
 struct RunOptions {
     char target[kTextSize];
     char targetArgs[kTextSize];  // each argument after a space; quoted where the launch splits
-    char matchText[kTextSize];   // what names are matched against: see plat::GetTargetMatchText
     plat::DWORD priorityClass = plat::HIGH_PRIORITY_CLASS;
     char priorityName[12];
     std::int32_t processId;  // negated on the 95/98 family, as the listing shows IDs there

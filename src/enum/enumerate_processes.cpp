@@ -53,7 +53,7 @@ void ReleaseFallback(const NameReader* reader) {
 }
 
 // The empty name when the process cannot be opened or its path read.
-void ReadNtName(const NameReader* reader, DWORD processId, char (&name)[MAX_PATH]) {
+void ReadNtName(const NameReader* reader, DWORD processId, char (&name)[LONGEST_PATH]) {
     name[0] = '\0';
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
     if (process) {
@@ -208,7 +208,7 @@ std::int32_t WalkNt(ProcessVisitor visitor, void* userData) {
     }
 
     LoadFallback(&reader);
-    char name[MAX_PATH];
+    char name[LONGEST_PATH];
     DWORD count = bytes / sizeof(DWORD);
     for (DWORD i = 0; i < count; ++i) {
         ReadNtName(&reader, ids[i], name);
@@ -273,7 +273,7 @@ std::int32_t VisitProcess(DWORD processId, ProcessVisitor visitor, void* userDat
         return 0;
     }
     LoadFallback(&reader);
-    char name[MAX_PATH];
+    char name[LONGEST_PATH];
     ReadNtName(&reader, processId, name);
     visitor(processId, 0, name, userData);
     ReleaseFallback(&reader);

@@ -8,6 +8,7 @@
 // toolchain and <windows.h> stays inside the Windows backend.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,12 +16,15 @@ namespace plat {
 
 // Widths match the Windows SDK so that function pointers found at run time
 // can be called through these types on every target.
+// LONGEST_PATH is the room the process walk gives a name: a whole path.
 #ifdef _WIN32
 #define WINAPI __stdcall
 typedef unsigned long DWORD;
+const DWORD LONGEST_PATH = 260;
 #else
 #define WINAPI
 typedef std::uint32_t DWORD;
+const DWORD LONGEST_PATH = PATH_MAX;
 #endif
 typedef int BOOL;
 typedef std::uint16_t WORD;
@@ -150,11 +154,12 @@ void OutputDebugStringA(const char* text);
 /// What WaitForStopOrProcessStart saw first.
 const DWORD HOLD_WAIT_TIMEOUT = 0;  // the time ran out
 const DWORD HOLD_WAIT_STOP = 1;     // a stop request, as WaitForStopRequest reports it
-const DWORD HOLD_WAIT_STARTED = 2;  // *processId has just started a program
+const DWORD HOLD_WAIT_STARTED = 2;  // *processId has just started a program or been forked
 const DWORD HOLD_WAIT_LOST = 3;     // the system dropped start events: look at every process
 /// Starts reporting process starts to WaitForStopOrProcessStart; FALSE when
 /// the system cannot (then only rounds find new processes). Linux: the
-/// kernel's process connector, given up after one second without an answer.
+/// kernel's process connector, given up after one second without an answer
+/// to its own request.
 BOOL StartProcessStartEvents();
 /// Releases what StartProcessStartEvents acquired.
 void EndProcessStartEvents();
@@ -174,8 +179,11 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime);
 /// the stop is being caught, a stop request that arrives inside the bracket
 /// cuts the write short and this and every later message are lost (Windows,
 /// which cannot cut a write short, ends the program there with status 1), so
-/// that a write that blocks cannot delay a stop.
-void WritingOutput(BOOL writing);
+/// that a write that blocks cannot delay a stop. Linux also cuts short a
+/// write that waits about 100 ms, and then skips writes while the output
+/// stays blocked. FALSE when the message was not written whole: before, the
+/// write must be skipped; after, it was cut short.
+BOOL WritingOutput(BOOL writing);
 
 /// A module handle, or null when the library cannot be loaded.
 HMODULE LoadLibraryA(const char* name);
@@ -223,13 +231,14 @@ DWORD GetLastError();
 /// arguments (Linux), so that an argument arrives whole only when quoted;
 /// FALSE where the started program splits its own command line (Windows).
 BOOL LaunchSplitsCommandLine();
-/// Writes into text (size bytes, terminated) the text that the target is
-/// matched by: on Linux the canonical path of a target that holds a "/" and
-/// names an existing regular file, when that fits; otherwise the target.
-void GetTargetMatchText(const char* target, char* text, DWORD size);
-/// TRUE when messages show each byte below 0x20 and 0x7F in a name as "?"
-/// (Linux, where a path may hold a line feed); FALSE where names are shown as
-/// they are.
+/// FALSE when the target is matched as a part of names. Linux matches a
+/// target that holds a "/" and names an existing regular file by that file
+/// instead: then TRUE, and *runsIt tells whether the process runs that very
+/// file (the same device and inode, whatever path started it).
+BOOL MatchTargetFile(const char* target, DWORD processId, BOOL* runsIt);
+/// TRUE when messages show each byte below 0x20, 0x7F and each C1 control
+/// in UTF-8 (C2 80 to C2 9F) in a name as one "?" (Linux, where a path may
+/// hold a line feed); FALSE where names are shown as they are.
 BOOL MarksControlBytesInNames();
 
 }  // namespace plat

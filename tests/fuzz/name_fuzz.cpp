@@ -1,5 +1,5 @@
-// The name match against a plain reference: both texts cut to 255 bytes, only
-// A-Z folded, a naive search. The input is the name, a NUL, then the target.
+// The name match against a plain reference: the whole name, the target cut to
+// 255 bytes, only A-Z folded, a naive search. The input is the name, a NUL, then the target.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,7 +11,7 @@ namespace {
 char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 int Reference(const std::string& name, const std::string& target) {
-    const std::string n = name.substr(0, 255);
+    const std::string& n = name;
     const std::string t = target.substr(0, 255);
     for (std::size_t at = 0; at + t.size() <= n.size(); ++at) {
         std::size_t i = 0;

@@ -138,3 +138,19 @@ TEST_F(Exact, ProgramHoldLeavesAnIgnoredSigtermIgnored) {
 }
 
 }  // namespace
+
+// A path names one file: a copy whose name holds the path is another program,
+// a hard link is the same one.
+TEST_F(Exact, ProgramMatchesAPathThatNamesAFileByThatFileAlone) {
+    const std::string old = path_ + "-old", hard = dir_ + "/hard";
+    std::ofstream(old, std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
+    ASSERT_EQ(chmod(old.c_str(), 0755) | link(path_.c_str(), hard.c_str()), 0);
+    pid_t ids[2];
+    for (int i = 0; i < 2; ++i) {
+        std::string file = i ? hard : old;
+        std::swap(path_, file), ids[i] = Start("0"), std::swap(path_, file);
+    }
+    EXPECT_EQ(Run({"-s", "-a", "-pl", path_}), 1);
+    EXPECT_EQ(Body(), hard + " priority set to Low\n");
+    EXPECT_EQ(StatField(ids[0], ids[0], 19), 0) << old;
+}

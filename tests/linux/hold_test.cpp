@@ -2,6 +2,7 @@
 // back by hand, the stop signals, and a run without privilege.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -242,6 +243,74 @@ TEST_F(Hold, ProgramStopsAtOnceWhileAWriteBlocksAndDuringTheListingAndTheDelay) 
         hold_ = -1;
         if (pipe[0] >= 0) close(pipe[0]);
     }
+}
+
+// Past the banner nobody reads: each change waits at most 100 ms, then every
+// match is changed all the same, and the count follows the next line written.
+TEST_F(Hold, ProgramChangesEveryMatchWhileItsReaderStalls) {
+    std::vector<pid_t> copies;
+    for (int i = 0; i < 20; ++i)
+        copies.push_back(Start("0"));
+    const std::size_t room = 134;  // for the two banner lines
+    int pipe[2];
+    ASSERT_EQ(pipe2(pipe, O_CLOEXEC), 0);
+    ASSERT_EQ(fcntl(pipe[1], F_SETPIPE_SZ, 4096), 4096);
+    ASSERT_EQ(write(pipe[1], std::string(4096 - room, 'x').data(), 4096 - room), 4096 - room);
+    hold_ = StartProgramTo({}, {"-w1", "-a", "-pl", marker_}, pipe[1]);
+    close(pipe[1]);
+    // Every copy changed, and the round over: the hold waits for the next.
+    EXPECT_TRUE(Within(10, [&] {
+        for (pid_t id : copies)
+            if (StatField(id, id, 19) != 19) return false;
+        return BlockedIn(hold_) == SYS_ppoll;
+    }));
+    char buffer[4096];
+    ASSERT_EQ(read(pipe[0], buffer, 4096), 4096);
+    Start("0");  // its line gets through, then the count
+    const std::string rest =
+        path_ + " priority set to Low\nError: 20 messages could not be written\n";
+    std::string out;
+    pollfd ready = {pipe[0], POLLIN, 0};
+    for (ssize_t got = 1; got > 0 && out.size() < rest.size() && poll(&ready, 1, 10000) == 1;)
+        if ((got = read(pipe[0], buffer, sizeof buffer)) > 0) out.append(buffer, got);
+    EXPECT_EQ(out, rest);
+    close(pipe[0]);
+}
+
+// Workers forked by a program whose class was changed behind the hold's back
+// are caught as they start, not at the next round.
+TEST_F(Hold, ProgramCatchesWorkersForkedWithoutExec) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const pid_t parent = Start("workers");
+    StartHold({"-v", "-w60", "-pl", marker_});
+    ASSERT_TRUE(Within(10, [&] {
+        return StatField(parent, parent, 19) == 19 &&
+               Out().find("as they start") != std::string::npos;
+    })) << Out();
+    ASSERT_EQ(setpriority(PRIO_PROCESS, parent, 0), 0);
+    kill(parent, SIGUSR1);
+    EXPECT_TRUE(Within(2, [&] {
+        std::vector<pid_t> all = FindByPath(path_);
+        for (pid_t id : all)
+            if (id != parent && StatField(id, id, 19) != 19) return false;
+        return all.size() == 21;
+    })) << Out();
+}
+
+// A hold in a PID namespace gets no answer of its own, only a host hold's.
+TEST_F(Hold, ProgramInAPidNamespaceKeepsRoundsBesideAHostHold) {
+    if (geteuid() != 0 || std::system("unshare -pf --mount-proc true 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs root and unshare";
+    StartHold({"-v", "-w60", "-pl", marker_}, {"unshare", "-pf", "--mount-proc", "--kill-child"});
+    ASSERT_TRUE(Within(10, [&] { return Out().find("Target:") != std::string::npos; }));
+    const pid_t host = StartProgram({}, {"-v", "-w60", "-pl", marker_}, dir_ + "/host");
+    EXPECT_TRUE(Within(10, [&] {
+        return Out().find("Hold: new processes are matched within") != std::string::npos;
+    })) << Out();
+    EXPECT_TRUE(Within(
+        10, [&] { return ReadFile(dir_ + "/host").find("as they start") != std::string::npos; }));
+    kill(host, SIGKILL);
+    waitpid(host, nullptr, 0);
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 // it keeps starting threads (some from threads that end right after, some
 // that stay); given "processes", it keeps forking children that end soon;
 // given "orphan", its main thread ends and one other thread goes on; given
-// "short" and milliseconds, it lives that long, then writes its nice value.
+// "short" and milliseconds, it lives that long, then writes its nice value;
+// given "workers", it forks 20 children that sleep, without exec, on SIGUSR1.
 #include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,6 +60,18 @@ int main(int argc, char** argv) {
             while (waitpid(-1, nullptr, WNOHANG) > 0) {
             }
         }
+    }
+    if (std::strcmp(mode, "workers") == 0) {
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        sigprocmask(SIG_BLOCK, &usr1, nullptr);
+        Ready();
+        int signal = 0;
+        sigwait(&usr1, &signal);
+        for (int i = 0; i < 20; ++i)
+            if (fork() == 0) SleepForever(nullptr);
+        SleepForever(nullptr);
     }
     if (std::strcmp(mode, "orphan") == 0) {
         if (!Start(SleepForever)) return 1;

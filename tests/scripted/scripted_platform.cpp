@@ -282,6 +282,7 @@ BOOL StartProcessStartEvents() {
     state.calls.push_back("StartProcessStartEvents");
     state.holding = true;
     state.pauseStart = state.tickCount;
+    if (state.stopAtEventsStart) state.stopAsked = true;
     if (!state.eventsAvailable) return FALSE;
     ++state.eventsOutstanding;
     return TRUE;
@@ -322,7 +323,7 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     return TRUE;
 }
 
-void WritingOutput(BOOL) {}
+BOOL WritingOutput(BOOL) { return TRUE; }
 
 void OutputDebugStringA(const char* text) {
     state.calls.push_back(std::string("OutputDebugStringA ") + text);
@@ -498,10 +499,11 @@ DWORD GetLastError() { return state.lastError; }
 
 BOOL LaunchSplitsCommandLine() { return state.launchSplitsCommandLine ? TRUE : FALSE; }
 
-void GetTargetMatchText(const char* target, char* text, DWORD size) {
-    auto found = state.matchTexts.find(target);
-    std::snprintf(text, size, "%s",
-                  found == state.matchTexts.end() ? target : found->second.c_str());
+BOOL MatchTargetFile(const char* target, DWORD processId, BOOL* runsIt) {
+    auto found = state.targetFiles.find(target);
+    if (found == state.targetFiles.end()) return FALSE;
+    *runsIt = found->second.count(processId) ? TRUE : FALSE;
+    return TRUE;
 }
 
 BOOL MarksControlBytesInNames() { return state.marksControlBytes ? TRUE : FALSE; }

@@ -60,7 +60,7 @@ struct State {
     bool marksControlBytes = false;        // true: names are shown as on Linux
     std::string optionPrefixes = "-/";
     std::vector<Process> processes;
-    std::map<std::string, std::string> matchTexts;  // target -> text it is matched by
+    std::map<std::string, std::set<plat::DWORD>> targetFiles;  // a file target -> who runs it
 
     // Faults.
     int failVersionFromCall = 0;  // calls with this number (1-based) and later fail; 0: none
@@ -81,6 +81,7 @@ struct State {
     // never. By default a hold stops after its first round.
     int stopAtWait = 1;
     int stopAtSetClass = 0;
+    bool stopAtEventsStart = false;  // while StartProcessStartEvents waits for its answer
     // Called at each non-zero wait that does not stop, with its number: the
     // world may change between rounds. A hold's polls, the shorter waits
     // within its pause, are counted apart and call betweenPolls.

@@ -39,13 +39,15 @@ void BothHaveEnded(scripted::State& w) {
     w.processes[3].setClassError = plat::ERROR_INVALID_PARAMETER;
 }
 void WeAreTheFirst(scripted::State& w) { w.currentProcessId = 1; }
-void DotBIsCB(scripted::State& w) { w.matchTexts["./b"] = "C:\\b.exe"; }
+void DotBIsCB(scripted::State& w) { w.targetFiles["./b"] = {2}; }
+// The file that kNote names runs as the third process only, under another name.
+void ThirdRunsNote(scripted::State& w) { w.targetFiles[kNote] = {3}; }
 
 class Actions : public ScriptedTest {};
 
 }  // namespace
 
-TEST_F(Actions, NameTestFoldsOnlyAsciiLettersAndLooksAtTheFirst255Bytes) {
+TEST_F(Actions, NameTestFoldsOnlyAsciiLettersAndLooksAtTheWholeName) {
     const std::string x250(250, 'x');
     const struct {
         std::string name, target;
@@ -59,7 +61,8 @@ TEST_F(Actions, NameTestFoldsOnlyAsciiLettersAndLooksAtTheFirst255Bytes) {
         {"a@b", "A`B", 0},
         {"note", "notepad", 0},
         {"x", "", 1},
-        {x250 + "target", "target", 0},
+        {x250 + "target", "target", 1},
+        {std::string(4000, 'x') + "/Server", "/server", 1},
         {x250.substr(1) + "target", "TARGET", 1},
         {std::string(255, 'x') + "yz", std::string(300, 'x'), 1},
     };
@@ -281,6 +284,12 @@ TEST_F(Actions, FailedLaunchFailedChangesAndStartIfMissingWithoutALaunch) {
          nullptr,
          {{2, 0x40}}},
         {{"-f", "./b"}, DotBIsCB, "Created: \"./b \"\n", 1, "./b ", {}},
+        {{"-a", "-pl", kNote},
+         ThirdRunsNote,
+         kNOTE + " priority set to Low\n",
+         1,
+         nullptr,
+         {{3, 0x40}}},
     };
     for (const auto& c : cases) {
         scripted::Reset();
@@ -319,4 +328,13 @@ TEST_F(Actions, NamesShowControlBytesAsMarksWhereThePlatformSaysSoAndMatchAsThey
                                " priority to High failed\nProcess(6) " + other +
                                " priority unchanged\n");
     }
+    // A C1 control in UTF-8 is one mark; a lone lead byte and U+00A0 stay.
+    scripted::Reset();
+    scripted::World().marksControlBytes = true;
+    AddProcess(5,
+               "a\xc2\x85"
+               "b\xc2\x9f\xc2\xa0\xc2");
+    EXPECT_EQ(
+        RunHoister({"-v", "zzz"}).out,
+        std::string(kBanner) + "Target: \"zzz\"\nProcess a?b?\xc2\xa0\xc2 priority unchanged\n");
 }

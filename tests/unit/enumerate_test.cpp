@@ -119,6 +119,14 @@ TEST_F(Walk, NtVisitsTasksRightAfterTheirHostAndUnreadableProcessesWithEmptyName
               (std::vector<std::string>{"HeapFree 1024", kFreeVdm, kFreePsapi}));
     EXPECT_EQ(scripted::CallsStartingWith("OpenProcess 0x410").size(), 5u);
     EXPECT_TRUE(scripted::World().debugMessages.empty());
+
+    // A name as long as the platform's longest path arrives whole.
+    const std::string longest(plat::LONGEST_PATH - 1, 'y');
+    scripted::Reset();
+    AddProcess(12, longest);
+    VisitLog whole;
+    EXPECT_EQ(Run(whole), 1);
+    EXPECT_EQ(whole.visits, std::vector<std::string>{"12/0/" + longest});
 }
 
 TEST_F(Walk, WherePsapiReadsNoNameKernel32sFullImageNameGivesIt) {

@@ -215,3 +215,11 @@ TEST_F(Hold, AStopDuringTheDelayEndsTheRunBeforeAnyRound) {
     EXPECT_LT(caught, listed);
     EXPECT_EQ(scripted::CallsStartingWith("WaitForStopRequest 5000").size(), 1u);
 }
+
+TEST_F(Hold, AStopWhileEventsAreAskedForChangesNothing) {
+    AddProcess(1, kA);
+    scripted::World().stopAtEventsStart = true;
+    RunResult run = RunHoister({"-w60", "-pl", "backup"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(scripted::World().priorityChanges.empty()) << run.out;
+}

@@ -18,11 +18,13 @@ fail() { echo "FAIL: $*"; failed=1; }
 # use KIND: the Wine loader, prefix, and build folders of Hoister.exe and of
 # the probes of that kind. wow: the i686 product on 64-bit Windows, acting on
 # 64-bit probes in the x64 prefix.
+# Each program runs under its own loader: wine64 would hand a 32-bit one to
+# start.exe, a process of its own that a signal would not reach.
 use() {
-    kind=$1 wine=$lib/wine bin=$bin32 probes_bin=$bin32 pfx=$state/prefix$1
+    kind=$1 wine=$lib/wine probe_wine=$lib/wine bin=$bin32 probes_bin=$bin32 pfx=$state/prefix$1
     case $1 in
-    x64) wine=$lib/wine64 bin=$bin64 probes_bin=$bin64 ;;
-    wow) wine=$lib/wine64 probes_bin=$bin64 pfx=$state/prefixx64 ;;
+    x64) wine=$lib/wine64 probe_wine=$lib/wine64 bin=$bin64 probes_bin=$bin64 ;;
+    wow) probe_wine=$lib/wine64 probes_bin=$bin64 pfx=$state/prefixx64 ;;
     esac
 }
 # wine_env KIND: a clean environment for that kind's Wine.
@@ -150,7 +152,7 @@ start() {
     use "$1"
     # Not through timeout: $! is then the Wine process itself, so the trap
     # ends it by its ID. It ends itself after 120 s.
-    $(wine_env "$1") "$wine" "$probes_bin/probe.exe" "$2" </dev/null >/dev/null 2>&1 &
+    $(wine_env "$1") "$probe_wine" "$probes_bin/probe.exe" "$2" </dev/null >/dev/null 2>&1 &
     probes+=($!)
     reported 0x20 "$2" && printf -v "$3" %s "$(head -n 1 "$2" | cut -d' ' -f1)"
 }
@@ -222,8 +224,8 @@ actions)
     [ "$arg" = 98 ] && self=Hoister.exe probe=probe.exe listed=-$a
     if [ "$arg" = wow ]; then
         # The same lines as the x86-64 build lists, each lister's own aside;
-        # Wine starts a short-lived program now and then, so a pair of
-        # listings that differs is taken again.
+        # a pair of listings that differs (a program of Wine's own came or
+        # went between them) is taken again.
         for _ in 1 2 3 4 5; do
             run wow wow-list -l && run x64 x64-list -l
             for k in wow x64; do
@@ -282,7 +284,7 @@ hold)
     done
     grep -q 'priority unchanged' hold.raw || fail "the hold shows no round"
     # Not start(): the hold may set the class before the probe's first report.
-    $(wine_env "$arg") "$wine" "$probes_bin/probe.exe" a.txt </dev/null >/dev/null 2>&1 &
+    $(wine_env "$arg") "$probe_wine" "$probes_bin/probe.exe" a.txt </dev/null >/dev/null 2>&1 &
     probes+=($!)
     reported 0x40 a.txt || fail "the later probe does not read Low"
     # Two more rounds: the class is held, not set again.
@@ -307,7 +309,7 @@ hold)
         sleep 0.2
     done
     for i in $(seq 20); do
-        $(wine_env "$arg") "$wine" "$probes_bin/probe.exe" s$i.txt 1 </dev/null >/dev/null 2>&1 &
+        $(wine_env "$arg") "$probe_wine" "$probes_bin/probe.exe" s$i.txt 1 </dev/null >/dev/null 2>&1 &
         probes+=($!)
         sleep 0.1
     done

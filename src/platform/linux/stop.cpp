@@ -1,11 +1,14 @@
 // The stop request on Linux: SIGINT and SIGTERM, blocked once asked about so
 // that a signal never lands in the middle of a change. Only two places let
 // them in: the waits, through ppoll (which may also watch the process-start
-// events), and the writes to the output, which a stop cuts short.
+// events), and the writes to the output, which a stop cuts short. A write's
+// own timer (SIGALRM) cuts it short after 100 ms, so that a reader that does
+// not read cannot hold up a hold.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,11 +18,25 @@
 
 namespace {
 
+// A write that waits this long is cut short as a stop cuts it.
+const long kWriteMicroseconds = 100000;
+
 sigset_t stopSignals;
-sigset_t waitMask;  // the mask during a wait: the caller's, with the stop signals let in
+sigset_t writeSignals;  // the stop signals and SIGALRM, the timer of a write
+sigset_t waitMask;      // the mask during a wait: the caller's, with the stop signals let in
 bool catching = false;
+bool outputBlocked = false;  // the last write was cut short by its timer
 volatile sig_atomic_t stopSignalled = 0;
 volatile sig_atomic_t inWrite = 0;
+volatile sig_atomic_t writeCut = 0;
+volatile sig_atomic_t savedOutput = -1;  // standard output while a cut write goes to /dev/null
+
+void OutputToNull() {
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) return;
+    dup2(null, STDOUT_FILENO);
+    close(null);
+}
 
 // A write may block for as long as the reader pleases (a full pipe, a paused
 // terminal). A stop that arrives inside one cuts it short: the write fails
@@ -28,11 +45,21 @@ volatile sig_atomic_t inWrite = 0;
 // as after any stop, releasing what it holds. Only async-signal-safe calls.
 void OnStop(int) {
     stopSignalled = 1;
-    if (!inWrite) return;
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null < 0) return;
-    dup2(null, STDOUT_FILENO);
-    close(null);
+    if (inWrite) OutputToNull();
+}
+
+// The timer cuts one write short: the rest of that message goes to
+// /dev/null, and the output comes back when the write has ended.
+void OnSlowWrite(int) {
+    if (!inWrite || writeCut) return;
+    writeCut = 1;
+    savedOutput = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    OutputToNull();
+}
+
+void SetWriteTimer(long microseconds) {
+    itimerval timer = {{0, 0}, {0, microseconds}};
+    setitimer(ITIMER_REAL, &timer, nullptr);
 }
 
 void StartCatching() {
@@ -46,17 +73,21 @@ void StartCatching() {
         if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
         sigaddset(&stopSignals, signal);
     }
+    writeSignals = stopSignals;
+    sigaddset(&writeSignals, SIGALRM);
     // Blocked before the handler is set, so that none arrives in between.
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigprocmask(SIG_BLOCK, &writeSignals, &waitMask);
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = OnStop;
-    action.sa_mask = stopSignals;
+    action.sa_mask = writeSignals;
     for (int signal = 1; signal < NSIG; ++signal) {
         if (sigismember(&stopSignals, signal) != 1) continue;
         sigaction(signal, &action, nullptr);
         sigdelset(&waitMask, signal);
     }
+    action.sa_handler = OnSlowWrite;
+    sigaction(SIGALRM, &action, nullptr);
 }
 
 timespec MonotonicNow() {
@@ -111,15 +142,35 @@ DWORD GetTickCount() {
                               static_cast<std::uint64_t>(now.tv_nsec / 1000000L));
 }
 
-void WritingOutput(BOOL writing) {
-    if (!catching) return;
+BOOL WritingOutput(BOOL writing) {
+    if (!catching) return TRUE;
     if (writing) {
+        // While the output stays blocked, a message is dropped at once.
+        pollfd output = {STDOUT_FILENO, POLLOUT, 0};
+        if (outputBlocked && !stopSignalled && poll(&output, 1, 0) == 0) return FALSE;
         inWrite = 1;
-        sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);
-    } else {
-        sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-        inWrite = 0;
+        SetWriteTimer(kWriteMicroseconds);
+        sigprocmask(SIG_UNBLOCK, &writeSignals, nullptr);
+        return TRUE;
     }
+    sigprocmask(SIG_BLOCK, &writeSignals, nullptr);
+    inWrite = 0;
+    SetWriteTimer(0);
+    // A timer that ran out after the write must not cut the next one.
+    sigset_t alarmOnly;
+    sigemptyset(&alarmOnly);
+    sigaddset(&alarmOnly, SIGALRM);
+    const timespec now = {0, 0};
+    sigtimedwait(&alarmOnly, nullptr, &now);
+    outputBlocked = writeCut != 0;
+    writeCut = 0;
+    if (savedOutput >= 0) {
+        // After a stop, every later message goes to /dev/null.
+        if (!stopSignalled) dup2(savedOutput, STDOUT_FILENO);
+        close(savedOutput);
+        savedOutput = -1;
+    }
+    return outputBlocked ? FALSE : TRUE;
 }
 
 }  // namespace plat

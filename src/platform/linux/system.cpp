@@ -4,7 +4,7 @@
 // handles, the built-in libraries and the small services; the walk, the
 // classes and the launch have files of their own.
 #include <errno.h>
-#include <limits.h>
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -44,8 +44,40 @@ int MayChangeAnyProcess() {
 }
 
 // Output to a closed pipe must fail as a write, not end the program before
-// it has acted: the output routine carries on without its reader.
-__attribute__((constructor)) void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
+// it has acted: the output routine carries on without its reader. And a
+// descriptor 0, 1 or 2 that the caller closed is opened on /dev/null before
+// anything else is opened: a socket or file that took its number would get
+// the messages.
+__attribute__((constructor)) void PrepareDescriptors() {
+    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDWR);
+    }
+    signal(SIGPIPE, SIG_IGN);
+}
+
+struct FileId {
+    dev_t device;
+    ino_t inode;
+    DWORD process;
+    int same;
+};
+
+// 0 when the path cannot be followed.
+int CompareFile(const char* path, FileId* file) {
+    struct stat info;
+    if (stat(path, &info) != 0) return 0;
+    file->same = info.st_dev == file->device && info.st_ino == file->inode;
+    return 1;
+}
+
+// Once the main thread has ended, any live thread's exe link tells.
+int ThreadRunsFile(DWORD thread, void* context) {
+    FileId* file = static_cast<FileId*>(context);
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%u/task/%u/exe", static_cast<unsigned>(file->process),
+                  static_cast<unsigned>(thread));
+    return !CompareFile(path, file);
+}
 
 }  // namespace
 
@@ -201,18 +233,22 @@ DWORD GetLastError() { return lastError; }
 
 BOOL LaunchSplitsCommandLine() { return TRUE; }
 
-// The kernel names a running program by the path it resolved when the
-// program started: "./server" or a symbolic link never occurs in a name.
-void GetTargetMatchText(const char* target, char* text, DWORD size) {
-    if (size == 0) return;
-    char resolved[PATH_MAX];
+// A path names one file however it is spelt ("./server", a link, a bind
+// mount), and a copy elsewhere under a name that holds the path is another
+// program: the file is compared, not the name.
+BOOL MatchTargetFile(const char* target, DWORD processId, BOOL* runsIt) {
     struct stat info;
-    const char* match = target;
-    if (std::strchr(target, '/') && stat(target, &info) == 0 && S_ISREG(info.st_mode) &&
-        realpath(target, resolved) && std::strlen(resolved) < size) {
-        match = resolved;
+    if (!std::strchr(target, '/') || stat(target, &info) != 0 || !S_ISREG(info.st_mode))
+        return FALSE;
+    FileId file = {info.st_dev, info.st_ino, processId, 0};
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%u/exe", static_cast<unsigned>(processId));
+    if (!CompareFile(path, &file) && errno == ENOENT) {
+        std::snprintf(path, sizeof path, "/proc/%u/task", static_cast<unsigned>(processId));
+        ForEachId(path, ThreadRunsFile, &file);
     }
-    std::snprintf(text, size, "%s", match);
+    *runsIt = file.same ? TRUE : FALSE;
+    return TRUE;
 }
 
 BOOL MarksControlBytesInNames() { return TRUE; }

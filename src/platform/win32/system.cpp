@@ -123,7 +123,10 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     return TRUE;
 }
 
-void WritingOutput(BOOL writing) { inWrite = writing; }
+BOOL WritingOutput(BOOL writing) {
+    inWrite = writing;
+    return TRUE;
+}
 
 BOOL GetVersionExA(OSVERSIONINFOA* info) {
     return ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(info));
@@ -177,13 +180,7 @@ DWORD GetLastError() { return ::GetLastError(); }
 
 BOOL LaunchSplitsCommandLine() { return FALSE; }
 
-void GetTargetMatchText(const char* target, char* text, DWORD size) {
-    if (size == 0) return;
-    DWORD i = 0;
-    for (; i + 1 < size && target[i]; ++i)
-        text[i] = target[i];
-    text[i] = '\0';
-}
+BOOL MatchTargetFile(const char*, DWORD, BOOL*) { return FALSE; }
 
 BOOL MarksControlBytesInNames() { return FALSE; }
 
