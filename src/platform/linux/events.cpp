@@ -168,7 +168,16 @@ DWORD WaitForStopOrProcessStart(DWORD milliseconds, DWORD* processId) {
         const ssize_t got = recv(events, datagram, sizeof datagram, MSG_DONTWAIT);
         if (got < 0) {
             if (errno == EAGAIN || errno == EINTR) continue;
-            if (errno == ENOBUFS) return HOLD_WAIT_LOST;
+            if (errno == ENOBUFS) {
+                // The kernel drops every event until the queue has been read
+                // empty, and all that is queued is older than the round that
+                // the loss calls for: empty it, so that a start during that
+                // round is heard.
+                while (recv(events, datagram, sizeof datagram, MSG_DONTWAIT) > 0 ||
+                       errno == EINTR) {
+                }
+                return HOLD_WAIT_LOST;
+            }
             // The socket is of no more use: rounds alone from now on, and one now.
             EndProcessStartEvents();
             return HOLD_WAIT_LOST;
