@@ -104,7 +104,7 @@ std::int32_t CollectId(DWORD processId, DWORD, const char*, void* userData) {
 
 // A walk that a hold makes between its rounds reports no failure: its round does.
 std::int32_t Fail(int report, const char* message) {
-    if (report) LogMessage(message);
+    if (report) LogMessage("%s", message);
     return 0;
 }
 
