@@ -276,13 +276,17 @@ hold)
     use "$arg"
     changed="$(winpath "$probes_bin/probe.exe") priority set to Low"
     [ "$arg" = 98 ] && changed='probe.exe priority set to Low'
-    $(wine_env "$arg") "$wine" "$bin/Hoister.exe" -v -w1 -pl probe </dev/null >hold.raw 2>hold.err &
-    holder=$!
-    for _ in $(seq 300); do
-        grep -q 'priority unchanged' hold.raw && break
-        sleep 0.2
-    done
-    grep -q 'priority unchanged' hold.raw || fail "the hold shows no round"
+    # hold FILE SECONDS: a hold whose output goes to FILE, once it shows its first round.
+    hold() {
+        $(wine_env "$arg") "$wine" "$bin/Hoister.exe" -v -w$2 -pl probe </dev/null >"$1" 2>"$1.err" &
+        holder=$!
+        for _ in $(seq 300); do
+            grep -q 'priority unchanged' "$1" && return 0
+            sleep 0.2
+        done
+        fail "the -w$2 hold shows no round"
+    }
+    hold hold.raw 1
     # Not start(): the hold may set the class before the probe's first report.
     $(wine_env "$arg") "$probe_wine" "$probes_bin/probe.exe" a.txt </dev/null >/dev/null 2>&1 &
     probes+=($!)
@@ -302,18 +306,16 @@ hold)
     [ "$(grep -cxF "$changed" hold)" = 1 ] || { fail "not one line '$changed'"; cat hold; }
     # Without start events the hold looks for new processes four times a
     # second: probes that live a second are caught long before a -w60 round.
-    $(wine_env "$arg") "$wine" "$bin/Hoister.exe" -v -w60 -pl probe </dev/null >poll.raw 2>poll.err &
-    holder=$!
-    for _ in $(seq 300); do
-        grep -q 'priority unchanged' poll.raw && break
-        sleep 0.2
-    done
+    # Wine fails to start a program now and then: one probe may be missing.
+    hold poll.raw 60
+    shorts=()
     for i in $(seq 20); do
         $(wine_env "$arg") "$probe_wine" "$probes_bin/probe.exe" s$i.txt 1 </dev/null >/dev/null 2>&1 &
+        shorts+=($!)
         probes+=($!)
         sleep 0.1
     done
-    for i in $(seq 20); do reported end s$i.txt || fail "s$i.txt: the probe did not end"; done
+    wait "${shorts[@]}"
     caught=$(grep -l ' 0x40$' s*.txt | wc -l)
     [ "$caught" -ge 19 ] || fail "the -w60 hold made $caught of 20 short-lived probes Low"
     ;;
