@@ -115,17 +115,17 @@ single_ms=$( (
         printf "%.2f", (u[1] * 60 + u[2] + s[1] * 60 + s[2]) * 1000 / runs }')
 
 # The CPU time per second of a hold as nobody with these words, among the
-# idle processes; sets rss_samples and hwm.
+# idle processes, then its resident memory every 5 s and at its peak:
+# "ms;samples;hwm".
 per_second() {
-    local ticks0 ticks1 end
+    local ticks0 ticks1 end samples=() hwm
     setpriv --reuid=65534 --regid=65534 --clear-groups "$hoister" "$@" >/dev/null &
     hold=$!
     sleep 2 # past start-up and the first round
     ticks0=$(cpu_ticks)
-    rss_samples=()
     end=$((SECONDS + seconds))
     while [ $SECONDS -lt $end ]; do
-        rss_samples+=("$(rss)")
+        samples+=("$(rss)")
         sleep 5
     done
     ticks1=$(cpu_ticks)
@@ -133,12 +133,13 @@ per_second() {
     kill -TERM "$hold"
     wait "$hold" || true
     hold=
-    echo "$(((ticks1 - ticks0) * 1000 / tick)) $seconds" | awk '{ printf "%.2f", $1 / $2 }'
+    echo "$(((ticks1 - ticks0) * 1000 / tick)) $seconds" | awk -v s="${samples[*]}" -v h="$hwm" \
+        '{ printf "%.2f;%s;%s\n", $1 / $2, s, h }'
 }
-polled=$(per_second -q -w60 -a -pn nosuchprocessxyz)
-rounds=$(per_second -q -w1 -a -pn nosuchprocessxyz)
+IFS=';' read -r polled _ _ < <(per_second -q -w60 -a -pn nosuchprocessxyz)
+IFS=';' read -r rounds samples hwm < <(per_second -q -w1 -a -pn nosuchprocessxyz)
 awk -v polled="$polled" -v rounds="$rounds" -v single="$single_ms" -v n="$n" -v seconds="$seconds" \
-    -v hwm="$hwm" -v samples="${rss_samples[*]}" 'BEGIN {
+    -v hwm="$hwm" -v samples="$samples" 'BEGIN {
     printf "N = %d extra processes, %d s each, as nobody (no events)\n", n, seconds
     printf "polls alone (-w60): %.2f ms of CPU per second (%.2f%% of a core)\n", polled, polled / 10
     printf "polls and a round a second (-w1): %.2f ms per second; a round adds %.2f ms\n", rounds,

@@ -24,6 +24,7 @@ struct IdPoll {
     DWORD counts[2];
     int last;       // the list that the next one is compared with
     int lastValid;  // 0: the last list could not be taken or did not fit
+    int unnamed;    // the process just judged gave no name
 };
 IdPoll idPoll;
 
@@ -83,10 +84,17 @@ int Round() {
 
 // A process that has just started gets what a round gives a process, as the
 // first match of a round of its own: without -a, each new match is changed.
+// A process that has only just started may not tell its path yet, while its
+// modules are being loaded: noted, so that the next poll asks again.
+std::int32_t StartVisitor(DWORD processId, DWORD task16, const char* name, void* userData) {
+    if (!name[0]) idPoll.unnamed = 1;
+    return NameMatchVisitor(processId, task16, name, userData);
+}
+
 int StartedProcess(DWORD processId) {
     runOptions.matchedAny = 0;
     holdState.failedBeyondTable = 0;
-    VisitProcess(processId, NameMatchVisitor, &holdState);
+    VisitProcess(processId, StartVisitor, &holdState);
     if (holdState.stopRequested) return 0;
     ReportFailuresBeyondTable(&holdState);
     return 1;
@@ -123,13 +131,22 @@ int Poll() {
     idPoll.last = next;
     idPoll.lastValid = 1;
     if (!judge) return 1;
-    DWORD j = 0;
-    for (DWORD i = 0; i < idPoll.counts[next]; ++i) {
-        const DWORD id = idPoll.lists[next][i];
+    // An ID whose process gave no name is left out of the list, and so is new
+    // again next time.
+    DWORD* ids = idPoll.lists[next];
+    DWORD kept = 0;
+    for (DWORD i = 0, j = 0; i < idPoll.counts[next]; ++i) {
+        const DWORD id = ids[i];
         while (j < lastCount && last[j] < id)
             ++j;
-        if ((j == lastCount || last[j] != id) && !StartedProcess(id)) return 0;
+        if (j == lastCount || last[j] != id) {
+            idPoll.unnamed = 0;
+            if (!StartedProcess(id)) return 0;
+            if (idPoll.unnamed) continue;
+        }
+        ids[kept++] = id;
     }
+    idPoll.counts[next] = kept;
     return 1;
 }
 
