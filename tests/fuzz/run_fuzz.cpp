@@ -56,6 +56,7 @@ void BuildWorld(const std::uint8_t* h, const std::uint8_t* rest, std::size_t res
     }
     // Process-start events for a hold: one that matches the last word, then lost events.
     world.eventsAvailable = h[2] & 8;
+    world.stopAtPoll = 3;  // a long pause would poll for ever
     scripted::Process started;
     started.id = 100;
     started.name = words.back();

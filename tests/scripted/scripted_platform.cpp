@@ -257,7 +257,11 @@ BOOL TimeRunsOut(DWORD milliseconds) {
     if (milliseconds != 0 && !state.stopAsked && state.holding && pause &&
         state.tickCount - state.pauseStart < pause) {
         ++state.polls;
-        if (state.betweenPolls) state.betweenPolls(state.polls);
+        if (state.polls == state.stopAtPoll) {
+            state.stopAsked = true;
+        } else if (state.betweenPolls) {
+            state.betweenPolls(state.polls);
+        }
     } else if (milliseconds != 0 && !state.stopAsked) {
         state.pauseStart = state.tickCount;
         ++state.nonZeroWaits;
