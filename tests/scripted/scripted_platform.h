@@ -111,10 +111,10 @@ struct State {
     int versionCalls = 0;
     int nonZeroWaits = 0;
     int polls = 0;
-    bool holding = false;  // StartProcessStartEvents was called
     plat::DWORD pauseStart = 0;
     int setClassCalls = 0;
     bool stopAsked = false;
+    bool holding = false;  // StartProcessStartEvents was called
     plat::DWORD lastError = 0;
     int librariesOutstanding = 0;
     int handlesOutstanding = 0;

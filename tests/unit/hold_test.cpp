@@ -118,10 +118,13 @@ TEST_F(Hold, WithoutEventsEachNewIdIsJudgedOnceByThePollThatFindsIt) {
         scripted::World().platformId = platform;
         AddProcess(1, kA, plat::IDLE_PRIORITY_CLASS);
         scripted::World().betweenPolls = [](int poll) {
-            if (poll == 2) AddProcess(5, kC);                       // new: changed
-            if (poll == 2) AddProcess(6, kB).openForQuery = false;  // NT: no name yet, asked again
-            if (poll == 3) Find(5)->priorityClass = plat::NORMAL_PRIORITY_CLASS;  // in both lists
-            if (poll == 3) Find(6)->openForQuery = true;
+            if (poll == 2) {
+                AddProcess(5, kC);                       // new: changed
+                AddProcess(6, kB).openForQuery = false;  // NT: no name yet, asked again
+            } else if (poll == 3) {
+                Find(5)->priorityClass = plat::NORMAL_PRIORITY_CLASS;  // in both lists
+                Find(6)->openForQuery = true;
+            }
         };
         RunResult run = RunHoister({"-w1", "-pl", "backup"});
         EXPECT_EQ(run.out, kBanner + kC + " priority set to Low\n" + kB + " priority set to Low\n");
