@@ -82,8 +82,6 @@ int Round() {
     return 1;
 }
 
-// A process that has just started gets what a round gives a process, as the
-// first match of a round of its own: without -a, each new match is changed.
 // A process that has only just started may not tell its path yet, while its
 // modules are being loaded: noted, so that the next poll asks again.
 std::int32_t StartVisitor(DWORD processId, DWORD task16, const char* name, void* userData) {
@@ -91,6 +89,8 @@ std::int32_t StartVisitor(DWORD processId, DWORD task16, const char* name, void*
     return NameMatchVisitor(processId, task16, name, userData);
 }
 
+// A process that has just started gets what a round gives a process, as the
+// first match of a round of its own: without -a, each new match is changed.
 int StartedProcess(DWORD processId) {
     runOptions.matchedAny = 0;
     holdState.failedBeyondTable = 0;
