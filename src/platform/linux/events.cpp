@@ -2,7 +2,7 @@
 // socket that reports every exec and fork. Most kernels let only a caller
 // with CAP_NET_ADMIN listen; one in another PID namespace gets no answer of
 // its own (the answers to others reach it too), and a kernel may lack the
-// connector. In each case the hold keeps rounds.
+// connector. In each case the hold polls for new processes instead.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <linux/cn_proc.h>
