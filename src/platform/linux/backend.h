@@ -38,6 +38,10 @@ const char* ReadProcStat(pid_t id, char* buffer, std::size_t size);
 /// ReadProcStat returned; null when the line has no such field.
 const char* StatField(const char* state, int field);
 
+/// Calls use with the path of the process's exe link, or, once its main
+/// thread has ended, with each live thread's, until use returns nonzero; 0
+/// when none served.
+int UseExeLink(pid_t id, int (*use)(const char* link, void* context), void* context);
 /// Calls visit for every numeric entry of a /proc directory until it returns
 /// 0. -1 when the directory cannot be read.
 int ForEachId(const char* path, int (*visit)(DWORD id, void* context), void* context);

@@ -47,24 +47,50 @@ int CollectId(DWORD id, void* context) {
 // module here, its executable.
 char mainModule;
 
-struct ThreadLink {
+struct ExeLinks {
     pid_t process;
+    int (*use)(const char* link, void* context);
+    void* context;
+    int used;
+};
+
+int UseThreadLink(DWORD thread, void* context) {
+    ExeLinks* links = static_cast<ExeLinks*>(context);
+    if (static_cast<pid_t>(thread) == links->process) return 1;
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%d/task/%u/exe", static_cast<int>(links->process),
+                  static_cast<unsigned>(thread));
+    links->used = links->use(path, links->context);
+    return !links->used;
+}
+
+struct NameBuffer {
     char* name;
     DWORD size;
     ssize_t length;
 };
 
-int ReadThreadLink(DWORD thread, void* context) {
-    ThreadLink* link = static_cast<ThreadLink*>(context);
-    if (static_cast<pid_t>(thread) == link->process) return 1;
-    char path[48];
-    std::snprintf(path, sizeof path, "/proc/%d/task/%u/exe", static_cast<int>(link->process),
-                  static_cast<unsigned>(thread));
-    link->length = readlink(path, link->name, link->size - 1);
-    return link->length <= 0;
+int ReadLink(const char* link, void* context) {
+    NameBuffer* buffer = static_cast<NameBuffer*>(context);
+    buffer->length = readlink(link, buffer->name, buffer->size - 1);
+    return buffer->length > 0;
 }
 
 }  // namespace
+
+// A kernel thread has no exe link, and neither has a process that has ended.
+// Once the main thread has ended, its link is gone while the process runs on:
+// then any live thread's link tells.
+int UseExeLink(pid_t id, int (*use)(const char* link, void* context), void* context) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(id));
+    if (use(path, context)) return 1;
+    if (errno != ENOENT) return 0;
+    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(id));
+    ExeLinks links = {id, use, context, 0};
+    ForEachId(path, UseThreadLink, &links);
+    return links.used;
+}
 
 int ForEachId(const char* path, int (*visit)(DWORD id, void* context), void* context) {
     int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -109,29 +135,18 @@ BOOL WINAPI EnumProcessModulesLinux(HANDLE process, HMODULE* modules, DWORD byte
     return TRUE;
 }
 
-// One system call per process gives the path. A kernel thread has no exe
-// link, and neither has a process that has ended, so they get no name. Once
-// the main thread has ended, its link is gone while the process runs on:
-// then any live thread's link tells.
+// One system call per process gives the path (see UseExeLink).
 DWORD WINAPI GetModuleFileNameExALinux(HANDLE process, HMODULE module, char* name, DWORD size) {
     pid_t id;
     if (!DecodeHandle(process, kQueryRight | kReadRight, &id) || !name || size == 0) return 0;
     if (module && module != reinterpret_cast<HMODULE>(&mainModule)) return 0;
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(id));
-    ssize_t length = readlink(path, name, size - 1);
-    if (length <= 0 && errno == ENOENT && size > 1) {
-        std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(id));
-        ThreadLink link = {id, name, size, -1};
-        ForEachId(path, ReadThreadLink, &link);
-        length = link.length;
-    }
-    if (length <= 0) {
+    NameBuffer buffer = {name, size, -1};
+    if (!UseExeLink(id, ReadLink, &buffer)) {
         name[0] = '\0';
         return 0;
     }
-    name[length] = '\0';
-    return static_cast<DWORD>(length);
+    name[buffer.length] = '\0';
+    return static_cast<DWORD>(buffer.length);
 }
 
 int WINAPI VDMEnumTaskWOWExLinux(DWORD, TaskEnumProcEx, LPARAM) { return 0; }

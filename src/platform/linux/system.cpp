@@ -58,25 +58,16 @@ __attribute__((constructor)) void PrepareDescriptors() {
 struct FileId {
     dev_t device;
     ino_t inode;
-    DWORD process;
     int same;
 };
 
-// 0 when the path cannot be followed.
-int CompareFile(const char* path, FileId* file) {
+// 0 when the link cannot be followed.
+int CompareFile(const char* link, void* context) {
+    FileId* file = static_cast<FileId*>(context);
     struct stat info;
-    if (stat(path, &info) != 0) return 0;
+    if (stat(link, &info) != 0) return 0;
     file->same = info.st_dev == file->device && info.st_ino == file->inode;
     return 1;
-}
-
-// Once the main thread has ended, any live thread's exe link tells.
-int ThreadRunsFile(DWORD thread, void* context) {
-    FileId* file = static_cast<FileId*>(context);
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%u/task/%u/exe", static_cast<unsigned>(file->process),
-                  static_cast<unsigned>(thread));
-    return !CompareFile(path, file);
 }
 
 }  // namespace
@@ -240,13 +231,8 @@ BOOL MatchTargetFile(const char* target, DWORD processId, BOOL* runsIt) {
     struct stat info;
     if (!std::strchr(target, '/') || stat(target, &info) != 0 || !S_ISREG(info.st_mode))
         return FALSE;
-    FileId file = {info.st_dev, info.st_ino, processId, 0};
-    char path[48];
-    std::snprintf(path, sizeof path, "/proc/%u/exe", static_cast<unsigned>(processId));
-    if (!CompareFile(path, &file) && errno == ENOENT) {
-        std::snprintf(path, sizeof path, "/proc/%u/task", static_cast<unsigned>(processId));
-        ForEachId(path, ThreadRunsFile, &file);
-    }
+    FileId file = {info.st_dev, info.st_ino, 0};
+    UseExeLink(static_cast<pid_t>(processId), CompareFile, &file);
     *runsIt = file.same ? TRUE : FALSE;
     return TRUE;
 }
