@@ -228,3 +228,12 @@ TEST_F(Hold, AStopWhileEventsAreAskedForChangesNothing) {
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(scripted::World().priorityChanges.empty()) << run.out;
 }
+
+TEST_F(Hold, AFailedWriteIsCountedAndTheCountFollowsTheNextMessageWritten) {
+    for (plat::DWORD id : {1, 2, 3})
+        AddProcess(id, id < 3 ? kA : kC);
+    scripted::World().failingWrites = {3, 4};  // the first two after the banner
+    RunResult run = RunHoister({"-w60", "-a", "-pl", "backup"});
+    EXPECT_EQ(run.out,
+              kBanner + kC + " priority set to Low\nError: 2 messages could not be written\n");
+}
