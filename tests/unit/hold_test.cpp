@@ -5,6 +5,7 @@
 
 #include "actions/actions.h"
 #include "harness.h"
+#include "platform/win32/console_events.h"
 
 namespace {
 
@@ -236,4 +237,16 @@ TEST_F(Hold, AFailedWriteIsCountedAndTheCountFollowsTheNextMessageWritten) {
     RunResult run = RunHoister({"-w60", "-a", "-pl", "backup"});
     EXPECT_EQ(run.out,
               kBanner + kC + " priority set to Low\nError: 2 messages could not be written\n");
+}
+
+TEST(WindowsHold, LogoffLeavesItRunningAndShutdownStopsItAsTheConsoleCloseDoes) {
+    using namespace plat::win32_backend;
+    const plat::DWORD actions[][2] = {{kCtrlC, kStop},
+                                      {kCtrlBreak, kStop},
+                                      {kCtrlClose, kStopAndLinger},
+                                      {kCtrlLogoff, kKeepHolding},
+                                      {kCtrlShutdown, kStopAndLinger},
+                                      {3, kPassOn}};
+    for (const auto& a : actions)
+        EXPECT_EQ(ConsoleEventAction(a[0]), a[1]) << a[0];
 }
