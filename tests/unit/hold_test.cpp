@@ -234,19 +234,14 @@ TEST_F(Hold, AFailedWriteIsCountedAndTheCountFollowsTheNextMessageWritten) {
     for (plat::DWORD id : {1, 2, 3})
         AddProcess(id, id < 3 ? kA : kC);
     scripted::World().failingWrites = {3, 4};  // the first two after the banner
-    RunResult run = RunHoister({"-w60", "-a", "-pl", "backup"});
-    EXPECT_EQ(run.out,
+    EXPECT_EQ(RunHoister({"-w60", "-a", "-pl", "backup"}).out,
               kBanner + kC + " priority set to Low\nError: 2 messages could not be written\n");
 }
 
 TEST(WindowsHold, LogoffLeavesItRunningAndShutdownStopsItAsTheConsoleCloseDoes) {
     using namespace plat::win32_backend;
-    const plat::DWORD actions[][2] = {{kCtrlC, kStop},
-                                      {kCtrlBreak, kStop},
-                                      {kCtrlClose, kStopAndLinger},
-                                      {kCtrlLogoff, kKeepHolding},
-                                      {kCtrlShutdown, kStopAndLinger},
-                                      {3, kPassOn}};
-    for (const auto& a : actions)
-        EXPECT_EQ(ConsoleEventAction(a[0]), a[1]) << a[0];
+    const plat::DWORD events[] = {kCtrlBreak, kCtrlClose, kCtrlLogoff, kCtrlShutdown, 3};
+    const plat::DWORD want[] = {kStop, kStopAndLinger, kKeepHolding, kStopAndLinger, kPassOn};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(ConsoleEventAction(events[i]), want[i]) << events[i];
 }
