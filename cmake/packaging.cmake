@@ -1,6 +1,7 @@
 # Install rules and packages.
 #   Linux:   bin/hoister, share/man/man1/hoister.1.gz, the bash completion,
-#            share/doc/hoister/copyright and changelog.gz (Debian policy);
+#            share/doc/hoister/copyright and changelog.gz (Debian policy),
+#            and a systemd unit that holds classes from boot in its examples/;
 #            cpack -G DEB makes hoister_<version>_<arch>.deb.
 #   Windows: Hoister.exe and README.md at the top of the tree;
 #            cpack -G ZIP makes Hoister-<version>-win32.zip (or -win64).
@@ -53,6 +54,10 @@ else()
   add_custom_target(hoister_changelog ALL DEPENDS ${changelog_gz})
   install(FILES ${PROJECT_SOURCE_DIR}/docs/copyright ${changelog_gz}
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hoister)
+
+  # An example, not an installed unit: its targets are the administrator's.
+  install(FILES ${PROJECT_SOURCE_DIR}/contrib/hoister-hold.service
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hoister/examples)
 
   install(FILES ${PROJECT_SOURCE_DIR}/contrib/hoister.bash-completion
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions

@@ -11,13 +11,19 @@ namespace {
 // Messages that could not be written since the last one that was.
 int unwritten = 0;
 
-// 1 when the message went out whole.
+// 1 when the message went out whole. A write that fails (a closed pipe, a
+// full disk, a device error) loses the message as one cut short does; the
+// runtime drops what it could not write, and the error is cleared so that
+// the next message is judged on its own.
 int WriteMessage(const char* message) {
     if (!plat::WritingOutput(plat::TRUE)) return 0;
     std::fputs(message, stdout);
     plat::OutputDebugStringA(message);
     std::fflush(nullptr);
-    return plat::WritingOutput(plat::FALSE) ? 1 : 0;
+    const int failed = std::ferror(stdout);
+    std::clearerr(stdout);
+    const int whole = plat::WritingOutput(plat::FALSE) ? 1 : 0;
+    return whole && !failed ? 1 : 0;
 }
 
 }  // namespace

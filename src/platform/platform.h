@@ -140,9 +140,10 @@ const char* OptionPrefixes();
 BOOL GetVersionExA(OSVERSIONINFOA* info);
 /// Blocks the calling thread for the given number of milliseconds.
 void Sleep(DWORD milliseconds);
-/// Waits up to the given milliseconds for a stop request (Ctrl-C or the
-/// console's close on Windows; SIGINT or SIGTERM on Linux); TRUE when one has
-/// been made. The first call starts catching them; 0 milliseconds only asks.
+/// Waits up to the given milliseconds for a stop request (Ctrl-C, the
+/// console's close or the shutdown on Windows; SIGINT, SIGTERM or SIGHUP on
+/// Linux); TRUE when one has been made. The first call starts catching them;
+/// 0 milliseconds only asks.
 BOOL WaitForStopRequest(DWORD milliseconds);
 /// Hands one message to the debugger channel, if there is one.
 void OutputDebugStringA(const char* text);

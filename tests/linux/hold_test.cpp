@@ -109,11 +109,11 @@ TEST_F(Hold, ProgramGivesTheClassToLaterCopiesAndRestoresIt) {
     EXPECT_EQ(Body(), changes);
 }
 
-TEST_F(Hold, ProgramEndsAtOnceOnSigintOrSigtermWithStatusOne) {
+TEST_F(Hold, ProgramEndsAtOnceOnSigintSigtermOrSighupWithStatusOne) {
     Start("0");
     // Negative: the caller starts the hold with the signal blocked; its waits
     // let it in. Quiet: no write lets it in instead.
-    for (int asked : {SIGINT, SIGTERM, -SIGINT, -SIGTERM}) {
+    for (int asked : {SIGINT, SIGTERM, SIGHUP, -SIGINT, -SIGTERM}) {
         const int signal = asked < 0 ? -asked : asked;
         sigset_t blocked, old;
         sigemptyset(&blocked);

@@ -101,6 +101,7 @@ inline pid_t StartProgramTo(const std::vector<std::string>& prefix,
         signal(SIGPIPE, SIG_DFL);
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
         dup2(out, 1);
         dup2(out, 9);
         execvp(argv[0], argv.data());

@@ -9,14 +9,15 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 need() { command -v "$1" >/dev/null || { echo "skipped: no $1"; exit 77; }; }
 
 case $check in
-deb) # The .deb holds the program, manual page and completion, and the program runs.
+deb) # The .deb holds the program, manual page, completion and boot example, and the program runs.
   need dpkg-deb; need dpkg-shlibdeps
   cpack --config "$build/CPackConfig.cmake" -G DEB -B "$tmp/out" >"$tmp/log" 2>&1 || { cat "$tmp/log"; fail cpack; }
   deb=$(echo "$tmp"/out/hoister_*.deb)
   [ -f "$deb" ] || fail "no hoister_*.deb"
   dpkg-deb -c "$deb" >"$tmp/files"
   for f in usr/bin/hoister usr/share/man/man1/hoister.1.gz usr/share/bash-completion/completions/hoister \
-    usr/share/doc/hoister/copyright usr/share/doc/hoister/changelog.gz; do
+    usr/share/doc/hoister/copyright usr/share/doc/hoister/changelog.gz \
+    usr/share/doc/hoister/examples/hoister-hold.service; do
     grep -q " \./$f\$" "$tmp/files" || fail "$f not in the package"
   done
   [ "$(dpkg-deb -f "$deb" Package Section)" = $'Package: hoister\nSection: utils' ] || fail "control fields"

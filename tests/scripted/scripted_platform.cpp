@@ -4,6 +4,9 @@
 
 #include "app/run_options.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -327,7 +330,20 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     return TRUE;
 }
 
-BOOL WritingOutput(BOOL) { return TRUE; }
+BOOL WritingOutput(BOOL writing) {
+    static int savedOutput = -1;
+    if (writing && state.failingWrites.count(++state.writes)) {
+        savedOutput = dup(1);
+        const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        dup2(full, 1);
+        close(full);
+    } else if (!writing && savedOutput >= 0) {
+        dup2(savedOutput, 1);
+        close(savedOutput);
+        savedOutput = -1;
+    }
+    return TRUE;
+}
 
 void OutputDebugStringA(const char* text) {
     state.calls.push_back(std::string("OutputDebugStringA ") + text);

@@ -75,6 +75,9 @@ struct State {
     long reportedByteCount = -1;  // EnumProcesses reports this count (never above the size)
     bool createFails = false;
     bool eventsAvailable = false;  // StartProcessStartEvents succeeds (see startEvents)
+    // Messages (1-based) whose write fails for real: standard output is a
+    // full device (ENOSPC) while they are written.
+    std::set<int> failingWrites;
 
     // Stop requests: at this non-zero wait (1-based; the wait after a hold's
     // round of that number), and during this SetPriorityClass (1-based); 0:
@@ -109,6 +112,7 @@ struct State {
     std::vector<std::pair<plat::DWORD, plat::DWORD>> priorityChanges;  // ID, class
     std::vector<Creation> creations;
     int versionCalls = 0;
+    int writes = 0;  // messages written or tried
     int nonZeroWaits = 0;
     int polls = 0;
     plat::DWORD pauseStart = 0;

@@ -5,6 +5,7 @@
 
 #include "actions/actions.h"
 #include "harness.h"
+#include "platform/win32/console_events.h"
 
 namespace {
 
@@ -227,4 +228,20 @@ TEST_F(Hold, AStopWhileEventsAreAskedForChangesNothing) {
     RunResult run = RunHoister({"-w60", "-pl", "backup"});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(scripted::World().priorityChanges.empty()) << run.out;
+}
+
+TEST_F(Hold, AFailedWriteIsCountedAndTheCountFollowsTheNextMessageWritten) {
+    for (plat::DWORD id : {1, 2, 3})
+        AddProcess(id, id < 3 ? kA : kC);
+    scripted::World().failingWrites = {3, 4};  // the first two after the banner
+    EXPECT_EQ(RunHoister({"-w60", "-a", "-pl", "backup"}).out,
+              kBanner + kC + " priority set to Low\nError: 2 messages could not be written\n");
+}
+
+TEST(WindowsHold, LogoffLeavesItRunningAndShutdownStopsItAsTheConsoleCloseDoes) {
+    using namespace plat::win32_backend;
+    const plat::DWORD events[] = {kCtrlBreak, kCtrlClose, kCtrlLogoff, kCtrlShutdown, 3};
+    const plat::DWORD want[] = {kStop, kStopAndLinger, kKeepHolding, kStopAndLinger, kPassOn};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(ConsoleEventAction(events[i]), want[i]) << events[i];
 }

@@ -1,9 +1,9 @@
-// The stop request on Linux: SIGINT and SIGTERM, blocked once asked about so
-// that a signal never lands in the middle of a change. Only two places let
-// them in: the waits, through ppoll (which may also watch the process-start
-// events), and the writes to the output, which a stop cuts short. A write's
-// own timer (SIGALRM) cuts it short after 100 ms, so that a reader that does
-// not read cannot hold up a hold.
+// The stop request on Linux: SIGINT, SIGTERM and SIGHUP (the terminal closed),
+// blocked once asked about so that a signal never lands in the middle of a
+// change. Only two places let them in: the waits, through ppoll (which may
+// also watch the process-start events), and the writes to the output, which a
+// stop cuts short. A write's own timer (SIGALRM) cuts it short after 100 ms,
+// so that a reader that does not read cannot hold up a hold.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -65,10 +65,10 @@ void SetWriteTimer(long microseconds) {
 void StartCatching() {
     catching = true;
     sigemptyset(&stopSignals);
-    const int signals[] = {SIGINT, SIGTERM};
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
     for (int signal : signals) {
         // A signal ignored by whoever started us (SIGINT for a background job
-        // of a non-interactive shell) stays ignored.
+        // of a non-interactive shell, SIGHUP under nohup) stays ignored.
         struct sigaction current;
         if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
         sigaddset(&stopSignals, signal);

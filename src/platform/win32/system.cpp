@@ -2,6 +2,7 @@
 // same name. The contract's records are laid out as the SDK's, which the
 // assertions below hold to.
 #include "platform/platform.h"
+#include "platform/win32/console_events.h"
 
 // After platform.h, so that the SDK's macros cannot rewrite the contract.
 #include <windows.h>
@@ -24,6 +25,12 @@ static_assert(offsetof(plat::OSVERSIONINFOA, dwPlatformId) ==
 static_assert(offsetof(plat::STARTUPINFOA, hStdError) == offsetof(::STARTUPINFOA, hStdError),
               "STARTUPINFOA");
 static_assert(sizeof(plat::DWORD) == 4 && sizeof(plat::WORD) == 2, "integer widths");
+static_assert(plat::win32_backend::kCtrlC == CTRL_C_EVENT &&
+                  plat::win32_backend::kCtrlBreak == CTRL_BREAK_EVENT &&
+                  plat::win32_backend::kCtrlClose == CTRL_CLOSE_EVENT &&
+                  plat::win32_backend::kCtrlLogoff == CTRL_LOGOFF_EVENT &&
+                  plat::win32_backend::kCtrlShutdown == CTRL_SHUTDOWN_EVENT,
+              "console control events");
 
 #if !defined(_WIN64)
 // The sizes the 95/98 and NT loaders of the 32-bit product expect.
@@ -48,18 +55,20 @@ namespace {
 volatile LONG inWrite = 0;
 
 ::BOOL WINAPI StopHandler(::DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) {
-        return FALSE;
-    }
+    using namespace plat::win32_backend;
+    const plat::DWORD action = ConsoleEventAction(type);
+    if (action == kPassOn) return FALSE;
+    if (action == kKeepHolding) return TRUE;
     ::SetEvent(stopEvent);
     // A write that blocks (a paused console, a full pipe) must not delay the
     // stop: the message is lost and nothing is half done, since writes come
     // between changes. Terminated, not exited: the blocked thread may hold
     // the C runtime's stream lock, which an exit would wait for.
     if (inWrite) ::TerminateProcess(::GetCurrentProcess(), 1);
-    // After a close the system ends the process as soon as this returns: give
-    // the change under way time to finish. The run's own end ends this thread.
-    if (type == CTRL_CLOSE_EVENT) ::Sleep(4000);
+    // After a close or at shutdown the system ends the process as soon as this
+    // returns: give the change under way time to finish. The run's own end
+    // ends this thread.
+    if (action == kStopAndLinger) ::Sleep(4000);
     return TRUE;
 }
 
