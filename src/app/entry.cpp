@@ -101,13 +101,25 @@ int AppendWhole(char* text, const char* word) {
     return 1;
 }
 
+// Where a "?" stands for a character that the ANSI code page lacks, a
+// target that holds one would match other names that lost theirs.
+int TakeTarget(const char* word, const PriorityClass* priority) {
+    if (plat::MarksLostCharactersInNames() && std::strchr(word, '?')) return 0;
+    TargetRow& row = runOptions.targets[runOptions.targetCount];
+    if (!AppendWhole(row.text, word)) return 0;
+    row.priority = priority;
+    ++runOptions.targetCount;
+    return 1;
+}
+
 // The target and its arguments are taken whole or not at all: a cut target
 // names another program (or, by name, other processes), and a launch without
 // some of its arguments does something else. Returns 0 for a parameter error.
 int TakeNonOptionWord(const char* word) {
     if (!runOptions.targetGiven) {
         runOptions.targetGiven = 1;
-        return AppendWhole(runOptions.target, word);
+        return AppendWhole(runOptions.target, word) &&
+               TakeTarget(word, FindPriorityClassByValue(runOptions.priorityClass));
     }
     char* args = runOptions.targetArgs;
     const std::size_t used = std::strlen(args);
@@ -142,6 +154,8 @@ int HoisterMain(int argc, char* argv[]) {
     std::snprintf(runOptions.priorityName, sizeof runOptions.priorityName, "%s", "High");
     std::memset(runOptions.target, 0, sizeof runOptions.target);
     std::memset(runOptions.targetArgs, 0, sizeof runOptions.targetArgs);
+    std::memset(runOptions.targets, 0, sizeof runOptions.targets);
+    runOptions.targetCount = 0;
 
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];

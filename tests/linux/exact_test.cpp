@@ -2,9 +2,11 @@
 // never itself, the program a path names; and a hold keeps an ignored
 // SIGTERM ignored.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -153,4 +155,76 @@ TEST_F(Exact, ProgramMatchesAPathThatNamesAFileByThatFileAlone) {
     EXPECT_EQ(Run({"-s", "-a", "-pl", path_}), 1);
     EXPECT_EQ(Body(), hard + " priority set to Low\n");
     EXPECT_EQ(StatField(ids[0], ids[0], 19), 0) << old;
+}
+
+// A path names nothing but itself: a missing file, a file being reinstalled
+// and a folder, with or without its slash, reach no program of nobody's
+// elsewhere, whatever the path holds.
+TEST_F(Exact, ProgramGivesAPathsClassToNothingOutsideIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const std::string app = dir_ + "/srv/app", held = app + "/server";
+    const std::string paths[] = {dir_ + "/x" + held, dir_ + "/srv/app2/server", app + "/sub/y"};
+    ASSERT_EQ(std::system(("umask 022; mkdir -p " + dir_ + "/x" + app + " " + app + "/sub " + dir_ +
+                           "/srv/app2")
+                              .c_str()),
+              0);
+    auto start = [&](const std::string& path, bool nobody) {
+        unlink(path.c_str());
+        std::ofstream(path, std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
+        int ready[2];
+        if (chmod(path.c_str(), 0755) != 0 || pipe(ready) != 0) return pid_t(-1);
+        const pid_t id = fork();
+        if (id == 0) {
+            if (dup2(ready[1], 1) == 1 && (!nobody || (setgid(65534) == 0 && setuid(65534) == 0)))
+                execl(path.c_str(), path.c_str(), "0", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(ready[1]);
+        char line[8];
+        const bool up = read(ready[0], line, sizeof line) > 0;
+        close(ready[0]);
+        started_.push_back(id);
+        return up ? id : pid_t(-1);
+    };
+    std::vector<pid_t> ids;
+    for (const std::string& path : paths)
+        ids.push_back(start(path, true));
+    ASSERT_GT(*std::min_element(ids.begin(), ids.end()), 0);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    const std::string parent = "../" + dir_.substr(5) + "/srv/./app";
+    const struct {
+        std::string target;
+        const char* changed;  // for each of paths
+    } rows[] = {{held, "000"},        {app, "001"},       {"./srv/app/", "001"},
+                {parent, "001"},      {app + "/", "001"}, {parent + "/server", "000"},
+                {"app/server", "100"}};
+    for (const auto& row : rows) {
+        std::string changed;
+        for (pid_t id : ids)
+            setpriority(PRIO_PROCESS, id, 0);
+        EXPECT_EQ(Run({"-a", "-ph", row.target}), 1) << row.target;
+        for (pid_t id : ids)
+            changed += StatField(id, id, 19) ? '1' : '0';
+        EXPECT_EQ(changed, row.changed) << row.target << "\n" << Body();
+    }
+    ASSERT_EQ(chdir("/"), 0);
+
+    // Held while it is missing, the path catches the program installed there
+    // as it starts; reinstalled, it catches the new one, and nothing else.
+    const pid_t hold = StartProgram({}, {"-v", "-w60", "-a", "-ph", held}, dir_ + "/out");
+    for (int i = 0; i < 100 && ReadFile(dir_ + "/out").find("Hold:") == std::string::npos; ++i)
+        usleep(50000);
+    auto changedWithin = [&](pid_t id, int tenths) {
+        for (int i = 0; i < tenths && StatField(id, id, 19) == 0; ++i)
+            usleep(100000);
+        return StatField(id, id, 19) != 0;
+    };
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(changedWithin(start(held, false), 30)) << i;
+        ASSERT_EQ(unlink(held.c_str()), 0);
+        EXPECT_FALSE(changedWithin(start(paths[0], true), 5)) << i;
+    }
+    kill(hold, SIGTERM);
+    EXPECT_EQ(WaitProgram(hold), 1);
+    std::system(("rm -rf " + dir_ + "/srv " + dir_ + "/x").c_str());
 }

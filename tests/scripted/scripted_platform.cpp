@@ -139,6 +139,8 @@ plat::BOOL WINAPI ScriptedQueryFullProcessImageNameA(plat::HANDLE process, plat:
     if (!target || !target->imageNameReadable || flags != 0 ||
         !(object->access & plat::PROCESS_QUERY_LIMITED_INFORMATION) ||
         target->name.size() >= *size) {
+        if (target->imageNameReadable && target->name.size() >= *size)
+            state.lastError = plat::ERROR_INSUFFICIENT_BUFFER;
         return plat::FALSE;
     }
     std::snprintf(name, *size, "%s", target->name.c_str());
@@ -503,12 +505,34 @@ DWORD GetLastError() { return state.lastError; }
 
 BOOL LaunchSplitsCommandLine() { return state.launchSplitsCommandLine ? TRUE : FALSE; }
 
-BOOL MatchTargetFile(const char* target, DWORD processId, BOOL* runsIt) {
-    auto found = state.targetFiles.find(target);
-    if (found == state.targetFiles.end()) return FALSE;
-    *runsIt = found->second.count(processId) ? TRUE : FALSE;
-    return TRUE;
+// A scripted file's identity is its place among the file targets.
+void ExamineTarget(const char* target, TargetFile* file) {
+    file->kind = TARGET_PART;
+    std::uint64_t inode = 1;
+    for (const auto& entry : state.targetFiles) {
+        if (entry.first == target) {
+            file->kind = TARGET_FILE;
+            file->device = 0;
+            file->inode = inode;
+        }
+        ++inode;
+    }
 }
+
+BOOL GetProcessFileId(DWORD processId, std::uint64_t* device, std::uint64_t* inode) {
+    std::uint64_t number = 1;
+    for (const auto& entry : state.targetFiles) {
+        if (entry.second.count(processId)) {
+            *device = 0;
+            *inode = number;
+            return TRUE;
+        }
+        ++number;
+    }
+    return FALSE;
+}
+
+BOOL MarksLostCharactersInNames() { return state.marksLostCharacters ? TRUE : FALSE; }
 
 BOOL MarksControlBytesInNames() { return state.marksControlBytes ? TRUE : FALSE; }
 

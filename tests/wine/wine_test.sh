@@ -268,6 +268,24 @@ actions)
     run "$arg" missing -f nosuchprogram.exe; expect missing 0 $?
     grep -qx 'Error: Failed to create: "nosuchprogram.exe"' missing || fail "missing program: no failure line"
     [ -e c.txt ] && fail "-s started a copy"
+    if [ "$arg" = wow ]; then
+        # A 64-bit program under a path of more than 259 characters, which
+        # the x86-64 build shows cut to its first 259.
+        deep=$out/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})
+        mkdir -p "$deep" && cp "$probes_bin/probe.exe" "$deep/probe.exe"
+        $(wine_env wow) "$probe_wine" "$deep/probe.exe" long.txt </dev/null >/dev/null 2>&1 &
+        probes+=($!)
+        reported 0x20 long.txt || fail "the deep probe did not start"
+        whole=$(winpath "$deep/probe.exe") id=$(head -n 1 long.txt | cut -d' ' -f1)
+        run wow long -l -a -pl eeeeeeeeee; expect long 1 $?
+        grep -qxF -- "$(printf '%4d' "$id") Normal   ${whole:0:259}" long || { fail "the deep probe: not listed"; cat long; }
+        # Messages show a name's first 256 characters.
+        grep -qxF "${whole:0:256} priority set to Low" long || fail "the deep probe: no change line"
+        reported 0x40 long.txt || fail "the deep probe does not read Low"
+        # A "?" stands for a character that the ANSI code page lost.
+        run wow lost -a -pl 'pro?e'; expect lost 0 $?
+        grep -qxF 'Error: Parameter pro?e not understood' lost || fail "a target with ? was taken"
+    fi
     ;;
 hold)
     # A copy started after the hold began gets the class once, and keeps it;
