@@ -147,3 +147,56 @@ awk -v polled="$polled" -v rounds="$rounds" -v single="$single_ms" -v n="$n" -v 
     printf "one by-name run: %.2f ms; round / run %.2f\n", single, (rounds - polled) / single
     printf "VmRSS every 5 s (KiB, -w1): %s; VmHWM at the end: %d KiB\n", samples, hwm
 }'
+
+# Several targets in one hold: 64 against 1, as root, none of them matching.
+# The 64 are 40 words, 8 files, 8 folders and 8 paths that name nothing; the
+# 1 is a word. CPU time is read from /proc/PID/schedstat (nanoseconds).
+# TARGETS=0 skips this; EXECS=3000 programs are started for the events.
+several_targets() {
+    local dir=$build/targets execs=${EXECS:-3000} one=(nosuchprocessxyz) many=() i
+    mkdir -p "$dir"
+    for i in $(seq -w 1 40); do many+=("nosuchprocess$i"); done
+    for i in $(seq -w 1 8); do
+        : >"$dir/file$i" && mkdir -p "$dir/folder$i"
+        many+=("$dir/file$i" "$dir/folder$i/" "$dir/missing$i/server")
+    done
+    cpu_ns() { awk '{ print $1 }' "/proc/$hold/schedstat"; }
+    # ns of CPU per exec of /bin/true under a hold with events on these targets.
+    per_exec() {
+        local ns0 ns1
+        "$hoister" -q -w3600 -a -pn "$@" >/dev/null &
+        hold=$!
+        sleep 2
+        ns0=$(cpu_ns)
+        for _ in $(seq "$execs"); do /bin/true; done
+        ns1=$(cpu_ns)
+        kill -TERM "$hold"; wait "$hold" || true; hold=
+        echo $(((ns1 - ns0) / execs))
+    }
+    # ns of CPU per round of a -w1 hold without events (and its polls).
+    per_round() {
+        local ns0 ns1
+        unshare --net "$hoister" -q -w1 -a -pn "$@" >/dev/null &
+        hold=$!
+        sleep 2.5
+        ns0=$(cpu_ns)
+        sleep 10
+        ns1=$(cpu_ns)
+        kill -TERM "$hold"; wait "$hold" || true; hold=
+        echo $(((ns1 - ns0) / 10))
+    }
+    echo "== several targets, as root, $(ls /proc | grep -c '^[0-9]') processes" >&2
+    local e1 e64 r1 r64
+    for round in 1 2 3; do
+        e1=$(per_exec "${one[@]}") e64=$(per_exec "${many[@]}")
+        r1=$(per_round "${one[@]}") r64=$(per_round "${many[@]}")
+        awk -v e1="$e1" -v e64="$e64" -v r1="$r1" -v r64="$r64" -v round=$round 'BEGIN {
+            printf "run %d: per exec event: 1 target %.1f us, 64 targets %.1f us (x%.2f)", round,
+                e1 / 1000, e64 / 1000, e64 / e1
+            printf "; per round: 1 target %.2f ms, 64 targets %.2f ms (x%.2f)\n", r1 / 1e6,
+                r64 / 1e6, r64 / r1
+        }'
+    done
+    rm -rf "$dir"
+}
+[ "${TARGETS:-64}" = 0 ] || several_targets

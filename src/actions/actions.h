@@ -18,9 +18,10 @@ std::int32_t ListVisitor(plat::DWORD processId, plat::DWORD task16, const char* 
 /// process and processes that end before their change are no match. 0 only
 /// when the walk failed.
 std::int32_t SetPriorityByName();
-/// Looks at what each target names now and starts a new round of matches:
-/// called before each walk, and before each process start is judged.
-void ExamineTargets();
+/// Starts a new round of matches: before each walk, with now 1, looking at
+/// what each target names at once; before each process start is judged,
+/// with now 0, looking again only at a target that the process would match.
+void ExamineTargets(int now);
 /// userData is null, or the HoldState of a hold round.
 std::int32_t NameMatchVisitor(plat::DWORD processId, plat::DWORD task16, const char* name,
                               void* userData);

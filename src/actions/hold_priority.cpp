@@ -73,7 +73,7 @@ void ReportFailuresBeyondTable(HoldState* hold) {
 
 // 0 when a stop was asked during the round.
 int Round() {
-    ExamineTargets();
+    ExamineTargets(1);
     std::memset(holdState.failedThisRound, 0, sizeof holdState.failedThisRound);
     std::memset(holdState.failedBeyondTable, 0, sizeof holdState.failedBeyondTable);
     // A walk that could not run has printed why; the next round tries again.
@@ -94,7 +94,7 @@ std::int32_t StartVisitor(DWORD processId, DWORD task16, const char* name, void*
 // A process that has just started gets what a round gives a process, as the
 // first match of a round of its own: without -a, each new match is changed.
 int StartedProcess(DWORD processId) {
-    ExamineTargets();
+    ExamineTargets(0);
     std::memset(holdState.failedBeyondTable, 0, sizeof holdState.failedBeyondTable);
     VisitProcess(processId, StartVisitor, &holdState);
     if (holdState.stopRequested) return 0;

@@ -63,6 +63,10 @@ void AddPairs(const char* text, std::uint64_t (&pairs)[16]) {
     }
 }
 
+// Counts the walks and starts judged; a target examined for an earlier one
+// is examined again when it would match.
+int examination = 0;
+
 // What the targets ask of one process, worked out at most once for all of
 // them: its name folded, and the identity of the file it runs.
 struct Candidate {
@@ -96,6 +100,8 @@ int BeginsWith(const char* name, const char* start) {
 int TargetMatches(const TargetRow& row, Candidate* candidate) {
     switch (row.file.kind) {
         case TARGET_FILE:
+            // The path itself also names the file that a reinstall put there.
+            if (row.file.path[0] && std::strcmp(candidate->name, row.file.path) == 0) return 1;
             if (!candidate->fileRead) {
                 candidate->fileRead =
                     GetProcessFileId(candidate->processId, &candidate->device, &candidate->inode)
@@ -126,7 +132,16 @@ TargetRow* MatchingTarget(DWORD processId, const char* name) {
     candidate.folded = 0;
     candidate.fileRead = 0;
     for (int i = 0; i < runOptions.targetCount; ++i) {
-        if (TargetMatches(runOptions.targets[i], &candidate)) return &runOptions.targets[i];
+        TargetRow& row = runOptions.targets[i];
+        if (!TargetMatches(row, &candidate)) continue;
+        // Between walks, what a target named at the last one may have
+        // changed: it is looked at again before it gives its class.
+        if (row.examined != examination) {
+            ExamineTarget(row.text, &row.file);
+            row.examined = examination;
+            if (!TargetMatches(row, &candidate)) continue;
+        }
+        return &row;
     }
     return nullptr;
 }
@@ -158,12 +173,15 @@ int NameContainsTarget(const char* name, const char* target) {
     }
 }
 
-void ExamineTargets() {
+void ExamineTargets(int now) {
     runOptions.matchedAny = 0;
+    ++examination;
     for (int i = 0; i < runOptions.targetCount; ++i) {
         TargetRow& row = runOptions.targets[i];
         row.matched = 0;
+        if (!now) continue;
         ExamineTarget(row.text, &row.file);
+        row.examined = examination;
         if (row.folded[0] || !row.text[0]) continue;
         for (int j = 0; row.text[j]; ++j)
             row.folded[j] = Folded(row.text[j]);
@@ -219,7 +237,7 @@ std::int32_t IdMatchVisitor(DWORD processId, DWORD, const char* name, void*) {
 }
 
 std::int32_t SetPriorityByName() {
-    ExamineTargets();
+    ExamineTargets(1);
     return EnumerateProcesses(NameMatchVisitor, nullptr);
 }
 

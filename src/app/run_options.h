@@ -17,6 +17,7 @@ struct TargetRow {
     std::uint64_t pairs[16];  // the folded text's byte pairs, hashed to 1024 bits
     const PriorityClass* priority;
     plat::TargetFile file;  // what text names, as last examined
+    int examined;           // when file was examined, see ExamineTargets
     int matched;            // without -a, this target has had its one change
 };
 

@@ -75,7 +75,7 @@ struct TargetFile {
     DWORD kind;
     std::uint64_t device;  // TARGET_FILE
     std::uint64_t inode;
-    char path[LONGEST_PATH];  // TARGET_FOLDER (ending in a separator) and TARGET_PATH
+    char path[LONGEST_PATH];  // the whole path; a folder's ends in a separator
 };
 
 struct OSVERSIONINFOA {

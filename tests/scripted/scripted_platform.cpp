@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 
 namespace scripted {
@@ -139,8 +140,6 @@ plat::BOOL WINAPI ScriptedQueryFullProcessImageNameA(plat::HANDLE process, plat:
     if (!target || !target->imageNameReadable || flags != 0 ||
         !(object->access & plat::PROCESS_QUERY_LIMITED_INFORMATION) ||
         target->name.size() >= *size) {
-        if (target->imageNameReadable && target->name.size() >= *size)
-            state.lastError = plat::ERROR_INSUFFICIENT_BUFFER;
         return plat::FALSE;
     }
     std::snprintf(name, *size, "%s", target->name.c_str());
@@ -505,29 +504,20 @@ DWORD GetLastError() { return state.lastError; }
 
 BOOL LaunchSplitsCommandLine() { return state.launchSplitsCommandLine ? TRUE : FALSE; }
 
-// A scripted file's identity is its place among the file targets.
+// A scripted file's identity is its target's place in targetFiles.
 void ExamineTarget(const char* target, TargetFile* file) {
-    file->kind = TARGET_PART;
-    std::uint64_t inode = 1;
-    for (const auto& entry : state.targetFiles) {
-        if (entry.first == target) {
-            file->kind = TARGET_FILE;
-            file->device = 0;
-            file->inode = inode;
-        }
-        ++inode;
-    }
+    auto found = state.targetFiles.find(target);
+    file->kind = found == state.targetFiles.end() ? TARGET_PART : TARGET_FILE;
+    file->inode = static_cast<std::uint64_t>(std::distance(state.targetFiles.begin(), found));
+    file->device = 0;
+    file->path[0] = '\0';
 }
 
 BOOL GetProcessFileId(DWORD processId, std::uint64_t* device, std::uint64_t* inode) {
-    std::uint64_t number = 1;
-    for (const auto& entry : state.targetFiles) {
-        if (entry.second.count(processId)) {
-            *device = 0;
-            *inode = number;
-            return TRUE;
-        }
-        ++number;
+    *device = *inode = 0;
+    for (auto& entry : state.targetFiles) {
+        if (entry.second.count(processId)) return TRUE;
+        ++*inode;
     }
     return FALSE;
 }

@@ -228,3 +228,12 @@ TEST_F(Hold, AStopWhileEventsAreAskedForChangesNothing) {
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(scripted::World().priorityChanges.empty()) << run.out;
 }
+
+// The first target that a process matches gives the class; each target
+// keeps its own first match without -a.
+TEST_F(Hold, SeveralTargetsEachGiveTheirClassAndTheFirstMatchedWins) {
+    for (const std::string& name : {kA, kB, kC})
+        AddProcess(static_cast<plat::DWORD>(scripted::World().processes.size() + 1), name);
+    RunHoister({"-w1", "-pl", "c\\backup", "-ph", "backup", "-pn", "b.exe"});
+    EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, 0x80}, {3, 0x40}}));
+}

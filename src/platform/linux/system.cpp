@@ -280,6 +280,7 @@ void ExamineTarget(const char* target, TargetFile* file) {
         file->kind = TARGET_FILE;
         file->device = info.st_dev;
         file->inode = info.st_ino;
+        if (!realpath(target, file->path)) file->path[0] = '\0';
         return;
     }
     if (!path) return;
