@@ -522,7 +522,8 @@ BOOL GetProcessFileId(DWORD processId, std::uint64_t* device, std::uint64_t* ino
     return FALSE;
 }
 
-BOOL MarksLostCharactersInNames() { return state.marksLostCharacters ? TRUE : FALSE; }
+// The Wine tests show a "?" refused; here a target may hold one.
+BOOL MarksLostCharactersInNames() { return FALSE; }
 
 BOOL MarksControlBytesInNames() { return state.marksControlBytes ? TRUE : FALSE; }
 

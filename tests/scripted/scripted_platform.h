@@ -58,7 +58,6 @@ struct State {
     plat::DWORD currentProcessId = 0;      // the program's own ID
     bool launchSplitsCommandLine = false;  // true: arguments are quoted as on Linux
     bool marksControlBytes = false;        // true: names are shown as on Linux
-    bool marksLostCharacters = false;      // true: "?" stands for a lost character, as on Windows
     std::string optionPrefixes = "-/";
     std::vector<Process> processes;
     std::map<std::string, std::set<plat::DWORD>> targetFiles;  // a file target -> who runs it
