@@ -147,3 +147,87 @@ awk -v polled="$polled" -v rounds="$rounds" -v single="$single_ms" -v n="$n" -v 
     printf "one by-name run: %.2f ms; round / run %.2f\n", single, (rounds - polled) / single
     printf "VmRSS every 5 s (KiB, -w1): %s; VmHWM at the end: %d KiB\n", samples, hwm
 }'
+
+# Several targets in one hold: 64 against 1, as root, none of them matching.
+# The 64 are 40 words, 8 files, 8 folders and 8 paths that name nothing; the
+# 1 is a word, or a file (whose test reads each process's file identity,
+# which the 64 share). The three holds run side by side, so that they judge
+# the same process starts and walk the same processes; CPU time is read from
+# /proc/PID/schedstat. TARGETS=0 skips this; EXECS=3000 programs are started
+# for the events (each a fork and an exec, counted in /proc/stat).
+several_targets() {
+    local dir=$build/targets execs=${EXECS:-3000} many=() i
+    mkdir -p "$dir"
+    for i in $(seq -w 1 40); do many+=("nosuchprocess$i"); done
+    for i in $(seq 1 8); do
+        : >"$dir/file$i" && mkdir -p "$dir/folder$i"
+        many+=("$dir/file$i" "$dir/folder$i/" "$dir/missing$i/server")
+    done
+    # Starts a static program that exits at once, N times, one after another.
+    cc -O2 -static -x c -o "$build/exec_loop" - <<'C'
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+int main(int argc, char** argv) {
+    for (int i = argc > 1 ? atoi(argv[1]) : 0; i > 0; --i) {
+        pid_t id = vfork();
+        if (id == 0) {
+            execl(argv[0], argv[0], (char*)0);
+            _exit(127);
+        }
+        waitpid(id, 0, 0);
+    }
+    return 0;
+}
+C
+    local holds=()
+    # ns of CPU that each of the three holds took while what follows ran.
+    side_by_side() {
+        local before=() after=() h
+        for h in "${holds[@]}"; do before+=("$(awk '{ print $1 }' "/proc/$h/schedstat")"); done
+        "$@"
+        for h in "${holds[@]}"; do after+=("$(awk '{ print $1 }' "/proc/$h/schedstat")"); done
+        for i in 0 1 2; do echo -n "$((after[i] - before[i])) "; done
+    }
+    # start_holds SECONDS [PREFIX...]: the three holds, past their first round.
+    start_holds() {
+        local pause=$1 targets
+        shift
+        holds=()
+        for targets in nosuchprocessxyz "$dir/file1" "${many[*]}"; do
+            # shellcheck disable=SC2086
+            "$@" "$hoister" -q -w"$pause" -a -pn $targets >/dev/null &
+            holds+=($!)
+        done
+        sleep 3
+    }
+    stop_holds() {
+        kill -TERM "${holds[@]}"
+        wait "${holds[@]}" || true
+        holds=()
+    }
+    forks() { awk '/^processes/ { print $2 }' /proc/stat; }
+    echo "== several targets, as root, $(ls /proc | grep -c '^[0-9]') processes" >&2
+    local f0 f1 used
+    start_holds 3600
+    f0=$(forks)
+    used=$(side_by_side "$build/exec_loop" "$execs")
+    f1=$(forks)
+    stop_holds
+    echo "$used $((f1 - f0))" | awk '{
+        printf "per process start, root, events (%d starts): 1 word %.1f us, 1 file %.1f us,", $4,
+            $1 / $4 / 1e3, $2 / $4 / 1e3
+        printf " 64 targets %.1f us (x%.2f of the word, x%.2f of the file)\n", $3 / $4 / 1e3,
+            $3 / $1, $3 / $2
+    }'
+    start_holds 1 unshare --net
+    used=$(side_by_side sleep 20)
+    stop_holds
+    echo "$used" | awk '{
+        printf "per round, no events: 1 word %.2f ms, 1 file %.2f ms, 64 targets %.2f ms", $1 / 20e6,
+            $2 / 20e6, $3 / 20e6
+        printf " (x%.2f of the word, x%.2f of the file)\n", $3 / $1, $3 / $2
+    }'
+    rm -rf "$dir"
+}
+[ "${TARGETS:-64}" = 0 ] || several_targets

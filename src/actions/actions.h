@@ -4,32 +4,39 @@
 
 #include "platform/platform.h"
 
+struct PriorityClass;
+
 /// Prints the heading and one line per process that can be opened to change
 /// its priority: the ID as -# takes it, the class label and the path.
 void ListProcesses();
 std::int32_t ListVisitor(plat::DWORD processId, plat::DWORD task16, const char* name,
                          void* userData);
 
-/// Sets the chosen class on the first process (every one, with -a) whose path
-/// contains runOptions.target, ignoring the case of A-Z (or that runs the
-/// file the target names, see plat::MatchTargetFile); Hoister's own
+/// Gives each target's class to the first process (every one, with -a) that
+/// matches it, each process by the first target it matches, in the order
+/// given (see plat::ExamineTarget and NameContainsTarget); Hoister's own
 /// process and processes that end before their change are no match. 0 only
 /// when the walk failed.
 std::int32_t SetPriorityByName();
+/// Starts a new round of matches: before each walk, with now 1, looking at
+/// what each target names at once; before each process start is judged,
+/// with now 0, looking again only at a target that the process would match.
+void ExamineTargets(int now);
 /// userData is null, or the HoldState of a hold round.
 std::int32_t NameMatchVisitor(plat::DWORD processId, plat::DWORD task16, const char* name,
                               void* userData);
 
 /// What a hold keeps from round to round: the processes (ID and start) whose
 /// failed change has been reported, so that each is reported once; how many
-/// more failed in this round than the table holds; whether a stop was asked.
+/// more failed in this round than the table holds, by class (in the order of
+/// PriorityClassTable); whether a stop was asked.
 const int kHoldFailureSlots = 4096;
 struct HoldState {
     plat::DWORD failedIds[kHoldFailureSlots];
     std::uint64_t failedStarts[kHoldFailureSlots];
     unsigned char failedThisRound[kHoldFailureSlots];
     int failedCount;
-    int failedBeyondTable;
+    int failedBeyondTable[4];
     int stopRequested;
 };
 
@@ -41,7 +48,8 @@ std::int32_t HoldPriorityByName();
 /// Notes that the change of the process failed in this round; 1 when that is
 /// news and must be reported. A process is told from an earlier one with the
 /// same ID by its start, or by its name where the platform gives no start.
-int NoteHoldFailure(HoldState* hold, plat::DWORD processId, const char* name);
+int NoteHoldFailure(HoldState* hold, plat::DWORD processId, const char* name,
+                    const PriorityClass* priority);
 
 /// Sets the chosen class on the process with runOptions.processId; 0 when no
 /// process has that ID.

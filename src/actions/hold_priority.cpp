@@ -62,18 +62,20 @@ void ForgetUnseenFailures(HoldState* hold) {
 }
 
 void ReportFailuresBeyondTable(HoldState* hold) {
-    if (hold->failedBeyondTable > 0) {
-        LogMessage("Error: command to set priority to %s failed for %d more processes\n",
-                   runOptions.priorityName, hold->failedBeyondTable);
+    for (int i = 0; i < 4; ++i) {
+        if (hold->failedBeyondTable[i] > 0) {
+            LogMessage("Error: command to set priority to %s failed for %d more processes\n",
+                       PriorityClassTable[i].name, hold->failedBeyondTable[i]);
+        }
+        hold->failedBeyondTable[i] = 0;
     }
-    hold->failedBeyondTable = 0;
 }
 
 // 0 when a stop was asked during the round.
 int Round() {
-    runOptions.matchedAny = 0;
+    ExamineTargets(1);
     std::memset(holdState.failedThisRound, 0, sizeof holdState.failedThisRound);
-    holdState.failedBeyondTable = 0;
+    std::memset(holdState.failedBeyondTable, 0, sizeof holdState.failedBeyondTable);
     // A walk that could not run has printed why; the next round tries again.
     const std::int32_t walked = EnumerateProcesses(NameMatchVisitor, &holdState);
     if (holdState.stopRequested) return 0;
@@ -92,8 +94,8 @@ std::int32_t StartVisitor(DWORD processId, DWORD task16, const char* name, void*
 // A process that has just started gets what a round gives a process, as the
 // first match of a round of its own: without -a, each new match is changed.
 int StartedProcess(DWORD processId) {
-    runOptions.matchedAny = 0;
-    holdState.failedBeyondTable = 0;
+    ExamineTargets(0);
+    std::memset(holdState.failedBeyondTable, 0, sizeof holdState.failedBeyondTable);
     VisitProcess(processId, StartVisitor, &holdState);
     if (holdState.stopRequested) return 0;
     ReportFailuresBeyondTable(&holdState);
@@ -186,7 +188,8 @@ std::int32_t HoldWithEvents(DWORD pause) {
 
 }  // namespace
 
-int NoteHoldFailure(HoldState* hold, DWORD processId, const char* name) {
+int NoteHoldFailure(HoldState* hold, DWORD processId, const char* name,
+                    const PriorityClass* priority) {
     const std::uint64_t start = StartOf(processId, name);
     int slot = FindFailure(hold, processId, start);
     if (slot >= 0) {
@@ -195,7 +198,7 @@ int NoteHoldFailure(HoldState* hold, DWORD processId, const char* name) {
     }
     // Past the table, the round reports how many more failed, in one line.
     if (hold->failedCount == kHoldFailureSlots) {
-        ++hold->failedBeyondTable;
+        ++hold->failedBeyondTable[priority - PriorityClassTable];
         return 0;
     }
     hold->failedIds[hold->failedCount] = processId;

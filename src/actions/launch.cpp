@@ -76,6 +76,7 @@ std::int32_t LaunchTarget() {
 }
 
 std::int32_t StartIfNotRunning() {
+    ExamineTargets(1);
     if (!EnumerateProcesses(NameMatchVisitor, nullptr)) return 0;
     if (runOptions.matchedAny) return 1;
     return LaunchTarget();

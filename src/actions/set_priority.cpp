@@ -18,39 +18,132 @@ int StopAsked(HoldState* hold) {
     return 1;
 }
 
-void ReportFailure(DWORD processId, const char* shown, HoldState* hold) {
-    if (hold && !NoteHoldFailure(hold, processId, shown)) return;
-    LogMessage("Error: command to set %.256s priority to %s failed\n", shown,
-               runOptions.priorityName);
+void ReportFailure(DWORD processId, const char* shown, const PriorityClass* priority,
+                   HoldState* hold) {
+    if (hold && !NoteHoldFailure(hold, processId, shown, priority)) return;
+    LogMessage("Error: command to set %.256s priority to %s failed\n", shown, priority->name);
 }
 
 // A process that ended between the walk and its change is no match: it is
-// passed over in silence and, without -a, leaves the change to the next
+// passed over in silence (0) and, without -a, leaves the change to the next
 // match. hold is null outside a hold.
-void ApplyPriority(DWORD processId, const char* shown, HoldState* hold) {
+int ApplyPriority(DWORD processId, const char* shown, const PriorityClass* priority,
+                  HoldState* hold) {
     HANDLE process =
         OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION, FALSE, processId);
     if (!process) {
-        if (GetLastError() == ERROR_INVALID_PARAMETER) return;
-        runOptions.matchedAny = 1;
-        ReportFailure(processId, shown, hold);
-        return;
+        if (GetLastError() == ERROR_INVALID_PARAMETER) return 0;
+        ReportFailure(processId, shown, priority, hold);
+        return 1;
     }
-    if (hold && IsWhollyInPriorityClass(process, runOptions.priorityClass)) {
+    if (hold && IsWhollyInPriorityClass(process, priority->value)) {
         CloseHandle(process);
-        runOptions.matchedAny = 1;
-        return;
+        return 1;
     }
-    const BOOL set = SetPriorityClass(process, runOptions.priorityClass);
+    const BOOL set = SetPriorityClass(process, priority->value);
     const DWORD error = set ? 0 : GetLastError();
     CloseHandle(process);
-    if (!set && error == ERROR_INVALID_PARAMETER) return;
-    runOptions.matchedAny = 1;
+    if (!set && error == ERROR_INVALID_PARAMETER) return 0;
     if (set) {
-        LogMessage("%.256s priority set to %s\n", shown, runOptions.priorityName);
+        LogMessage("%.256s priority set to %s\n", shown, priority->name);
     } else {
-        ReportFailure(processId, shown, hold);
+        ReportFailure(processId, shown, priority, hold);
     }
+    return 1;
+}
+
+// A part of names holds every byte pair of the target: a target with a pair
+// that the name lacks needs no search. The pairs are hashed to 1024 bits.
+void AddPairs(const char* text, std::uint64_t (&pairs)[16]) {
+    for (; text[0] && text[1]; ++text) {
+        const unsigned hash =
+            (static_cast<unsigned char>(text[0]) * 37u + static_cast<unsigned char>(text[1])) &
+            1023u;
+        pairs[hash >> 6] |= std::uint64_t(1) << (hash & 63);
+    }
+}
+
+// Counts the walks and starts judged; a target examined for an earlier one
+// is examined again when it would match.
+int examination = 0;
+
+// What the targets ask of one process, worked out at most once for all of
+// them: its name folded, and the identity of the file it runs.
+struct Candidate {
+    DWORD processId;
+    const char* name;
+    int folded;    // 0: not yet; -1: too long to fold here
+    int fileRead;  // 0: not yet; -1: cannot be read
+    std::uint64_t device;
+    std::uint64_t inode;
+    std::uint64_t pairs[16];
+    char foldedName[LONGEST_PATH];
+};
+
+void FoldName(Candidate* candidate) {
+    std::size_t i = 0;
+    for (; i < LONGEST_PATH - 1 && candidate->name[i]; ++i)
+        candidate->foldedName[i] = Folded(candidate->name[i]);
+    candidate->foldedName[i] = '\0';
+    candidate->folded = candidate->name[i] ? -1 : 1;
+    std::memset(candidate->pairs, 0, sizeof candidate->pairs);
+    AddPairs(candidate->foldedName, candidate->pairs);
+}
+
+int BeginsWith(const char* name, const char* start) {
+    std::size_t i = 0;
+    while (start[i] && name[i] == start[i])
+        ++i;
+    return i > 0 && !start[i];
+}
+
+int TargetMatches(const TargetRow& row, Candidate* candidate) {
+    switch (row.file.kind) {
+        case TARGET_FILE:
+            // The path itself also names the file that a reinstall put there.
+            if (row.file.path[0] && std::strcmp(candidate->name, row.file.path) == 0) return 1;
+            if (!candidate->fileRead) {
+                candidate->fileRead =
+                    GetProcessFileId(candidate->processId, &candidate->device, &candidate->inode)
+                        ? 1
+                        : -1;
+            }
+            return candidate->fileRead == 1 && candidate->device == row.file.device &&
+                   candidate->inode == row.file.inode;
+        case TARGET_FOLDER:
+            return BeginsWith(candidate->name, row.file.path);
+        case TARGET_PATH:
+            return row.file.path[0] && std::strcmp(candidate->name, row.file.path) == 0;
+        default:
+            if (!candidate->folded) FoldName(candidate);
+            if (candidate->folded < 0) return NameContainsTarget(candidate->name, row.text);
+            for (int i = 0; i < 16; ++i) {
+                if (row.pairs[i] & ~candidate->pairs[i]) return 0;
+            }
+            return std::strstr(candidate->foldedName, row.folded) != nullptr;
+    }
+}
+
+// The first target, in the order given, that the process matches; null for none.
+TargetRow* MatchingTarget(DWORD processId, const char* name) {
+    Candidate candidate;
+    candidate.processId = processId;
+    candidate.name = name;
+    candidate.folded = 0;
+    candidate.fileRead = 0;
+    for (int i = 0; i < runOptions.targetCount; ++i) {
+        TargetRow& row = runOptions.targets[i];
+        if (!TargetMatches(row, &candidate)) continue;
+        // Between walks, what a target named at the last one may have
+        // changed: it is looked at again before it gives its class.
+        if (row.examined != examination) {
+            ExamineTarget(row.text, &row.file);
+            row.examined = examination;
+            if (!TargetMatches(row, &candidate)) continue;
+        }
+        return &row;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -80,30 +173,43 @@ int NameContainsTarget(const char* name, const char* target) {
     }
 }
 
+void ExamineTargets(int now) {
+    runOptions.matchedAny = 0;
+    ++examination;
+    for (int i = 0; i < runOptions.targetCount; ++i) {
+        TargetRow& row = runOptions.targets[i];
+        row.matched = 0;
+        if (!now) continue;
+        ExamineTarget(row.text, &row.file);
+        row.examined = examination;
+        if (row.folded[0] || !row.text[0]) continue;
+        for (int j = 0; row.text[j]; ++j)
+            row.folded[j] = Folded(row.text[j]);
+        AddPairs(row.folded, row.pairs);
+    }
+}
+
 std::int32_t NameMatchVisitor(DWORD processId, DWORD, const char* name, void* userData) {
     if (!name[0]) return 1;
     const int id = static_cast<int>(processId);
-    BOOL runsFile = FALSE;
-    const bool named = MatchTargetFile(runOptions.target, processId, &runsFile)
-                           ? runsFile != FALSE
-                           : NameContainsTarget(name, runOptions.target) != 0;
     // Hoister never changes itself: installed under the folder it is given,
     // it would take itself for the program and, with -s, start nothing.
-    const bool matches = named && processId != GetCurrentProcessId();
-    if (!matches && !runOptions.verbose) return 1;
+    TargetRow* row = processId != GetCurrentProcessId() ? MatchingTarget(processId, name) : nullptr;
+    if (!row && !runOptions.verbose) return 1;
     char buffer[kShownNameSize];
     const char* shown = ShownName(name, buffer);
-    if (!matches) {
+    if (!row) {
         LogMessage("Process %.256s priority unchanged\n", shown);
         return 1;
     }
     if (runOptions.verbose) LogMessage("Process(%d) %.256s matches target\n", id, shown);
-    if (runOptions.allMatches || !runOptions.matchedAny) {
+    if (runOptions.allMatches || !row->matched) {
         auto* hold = static_cast<HoldState*>(userData);
         // A stop ends the walk between two changes, never inside one, and
         // nothing is changed once it has been asked.
         if (StopAsked(hold)) return 0;
-        ApplyPriority(processId, shown, hold);
+        if (ApplyPriority(processId, shown, row->priority, hold))
+            row->matched = runOptions.matchedAny = 1;
         if (StopAsked(hold)) return 0;
     } else if (runOptions.verbose) {
         LogMessage("Process(%d) %.256s does not match target\n", id, shown);
@@ -123,11 +229,17 @@ std::int32_t IdMatchVisitor(DWORD processId, DWORD, const char* name, void*) {
     }
     if (runOptions.verbose) LogMessage("Process(%d) %.256s found\n", id, shown);
     // An ID whose process has ended (or on Linux is a zombie) is not found.
-    ApplyPriority(processId, shown, nullptr);
+    if (ApplyPriority(processId, shown, FindPriorityClassByValue(runOptions.priorityClass),
+                      nullptr)) {
+        runOptions.matchedAny = 1;
+    }
     return 1;
 }
 
-std::int32_t SetPriorityByName() { return EnumerateProcesses(NameMatchVisitor, nullptr); }
+std::int32_t SetPriorityByName() {
+    ExamineTargets(1);
+    return EnumerateProcesses(NameMatchVisitor, nullptr);
+}
 
 std::int32_t SetPriorityById() {
     if (runOptions.processId == 0) return 0;

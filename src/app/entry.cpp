@@ -101,13 +101,42 @@ int AppendWhole(char* text, const char* word) {
     return 1;
 }
 
+int IsOption(const char* word) {
+    return word[0] && std::strchr(plat::OptionPrefixes(), word[0]) != nullptr;
+}
+
+// Where a "?" stands for a character that the ANSI code page lacks, a
+// target that holds one would match other names that lost theirs.
+int TakeTarget(const char* word, const PriorityClass* priority) {
+    if (plat::MarksLostCharactersInNames() && std::strchr(word, '?')) return 0;
+    TargetRow& row = runOptions.targets[runOptions.targetCount];
+    std::memset(&row, 0, sizeof row);
+    if (!AppendWhole(row.text, word)) return 0;
+    row.priority = priority;
+    ++runOptions.targetCount;
+    return 1;
+}
+
+// With -w, the words after the target are more targets, each given the class
+// of the last class option before it. Returns 0 for a parameter error.
+int TakeHeldWord(const char* word, const PriorityClass** priority) {
+    if (IsOption(word)) {
+        if ((word[1] | 0x20) != 'p') return 0;
+        *priority = FindPriorityClassByLetter(static_cast<char>(word[2] & ~0x20));
+        return *priority != nullptr;
+    }
+    // An empty target would match every process.
+    return word[0] && TakeTarget(word, *priority);
+}
+
 // The target and its arguments are taken whole or not at all: a cut target
 // names another program (or, by name, other processes), and a launch without
 // some of its arguments does something else. Returns 0 for a parameter error.
 int TakeNonOptionWord(const char* word) {
     if (!runOptions.targetGiven) {
         runOptions.targetGiven = 1;
-        return AppendWhole(runOptions.target, word);
+        return AppendWhole(runOptions.target, word) &&
+               TakeTarget(word, FindPriorityClassByValue(runOptions.priorityClass));
     }
     char* args = runOptions.targetArgs;
     const std::size_t used = std::strlen(args);
@@ -142,7 +171,11 @@ int HoisterMain(int argc, char* argv[]) {
     std::snprintf(runOptions.priorityName, sizeof runOptions.priorityName, "%s", "High");
     std::memset(runOptions.target, 0, sizeof runOptions.target);
     std::memset(runOptions.targetArgs, 0, sizeof runOptions.targetArgs);
+    runOptions.targetCount = 0;
 
+    // With -w, from the target on: the class of the next target.
+    const PriorityClass* heldPriority = nullptr;
+    const char* classLast = nullptr;
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
         const bool option =
@@ -153,11 +186,28 @@ int HoisterMain(int argc, char* argv[]) {
             PrintUsage(kProgramName);
             return 0;
         }
-        if (option ? !ParseOption(word, letter) : !TakeNonOptionWord(word)) {
+        if (heldPriority && !IsOption(word) && runOptions.targetCount == kMaxTargets) {
+            LogMessage("Error: -w holds at most %d targets\n\n", kMaxTargets);
+            PrintUsage(kProgramName);
+            return 0;
+        }
+        const int taken = heldPriority ? TakeHeldWord(word, &heldPriority)
+                          : option     ? ParseOption(word, letter)
+                                       : TakeNonOptionWord(word);
+        if (!taken) {
             LogMessage("Error: Parameter %.256s not understood\n\n", word);
             PrintUsage(kProgramName);
             return 0;
         }
+        if (heldPriority) classLast = IsOption(word) ? word : nullptr;
+        if (runOptions.holdSeconds > 0 && runOptions.targetGiven && !heldPriority)
+            heldPriority = runOptions.targets[0].priority;
+    }
+    // A class option after the last target would give its class to nothing.
+    if (classLast) {
+        LogMessage("Error: Parameter %.256s not understood\n\n", classLast);
+        PrintUsage(kProgramName);
+        return 0;
     }
 
     if (runOptions.holdSeconds > 0 &&
@@ -179,7 +229,11 @@ int HoisterMain(int argc, char* argv[]) {
     if (!holding && delay > 0) plat::Sleep(delay);
 
     if (runOptions.processId != 0) return SetPriorityById();
-    if (runOptions.verbose) LogMessage("Target: \"%s\"\n", runOptions.target);
+    if (runOptions.verbose) {
+        LogMessage("Target: \"%s\"\n", runOptions.target);
+        for (int i = 1; i < runOptions.targetCount; ++i)
+            LogMessage("Target: \"%s\"\n", runOptions.targets[i].text);
+    }
     if (runOptions.forceLaunch) return LaunchTarget();
     // With an empty target the name match would take every process for a
     // match and change the first (or, with -a, all of them): refuse instead.

@@ -5,6 +5,21 @@
 #include "platform/platform.h"
 
 const int kTextSize = 256;  // target and targetArgs: 255 characters and the terminator
+const int kMaxTargets = 64;
+
+struct PriorityClass;
+
+/// One target of the name match and the class it gives. The first row is
+/// the target; with -w, every later word is another row, in the order given.
+struct TargetRow {
+    char text[kTextSize];
+    char folded[kTextSize];   // text with A-Z folded, as parts of names are compared
+    std::uint64_t pairs[16];  // the folded text's byte pairs, hashed to 1024 bits
+    const PriorityClass* priority;
+    plat::TargetFile file;  // what text names, as last examined
+    int examined;           // when file was examined, see ExamineTargets
+    int matched;            // without -a, this target has had its one change
+};
 
 struct RunOptions {
     char target[kTextSize];
@@ -21,6 +36,8 @@ struct RunOptions {
     int quiet;
     int verbose;
     int targetGiven;
+    int targetCount;
+    TargetRow targets[kMaxTargets];
     int matchedAny;
     plat::DWORD platformId;
 };

@@ -1,5 +1,7 @@
 #include "enum/enumerate_processes.h"
 
+#include <cstring>
+
 #include "app/log_message.h"
 
 using namespace plat;
@@ -72,7 +74,17 @@ void ReadNtName(const NameReader* reader, DWORD processId, char (&name)[LONGEST_
     process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     if (!process) return;
     DWORD size = sizeof name;
-    if (!reader->fullImageName(process, 0, name, &size)) name[0] = '\0';
+    if (!reader->fullImageName(process, 0, name, &size)) {
+        name[0] = '\0';
+        // A path longer than the name's room is read whole and cut, as PSAPI
+        // cuts it in the x86-64 build. Static: nothing is allocated per process.
+        static char whole[32768];
+        size = sizeof whole;
+        if (GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
+            reader->fullImageName(process, 0, whole, &size)) {
+            std::memcpy(name, whole, sizeof name - 1);
+        }
+    }
     name[sizeof name - 1] = '\0';
     CloseHandle(process);
 }

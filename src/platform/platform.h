@@ -64,6 +64,19 @@ const DWORD TH32CS_SNAPPROCESS = 0x0002;
 const DWORD ERROR_ACCESS_DENIED = 5;
 const DWORD ERROR_INVALID_HANDLE = 6;
 const DWORD ERROR_INVALID_PARAMETER = 87;
+const DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+
+// What a target names, as plat::ExamineTarget found it at one moment.
+const DWORD TARGET_PART = 0;    // a text matched as a part of names
+const DWORD TARGET_FILE = 1;    // a file: the processes that run that very file
+const DWORD TARGET_FOLDER = 2;  // the processes whose path begins with path
+const DWORD TARGET_PATH = 3;    // the processes whose path is exactly path
+struct TargetFile {
+    DWORD kind;
+    std::uint64_t device;  // TARGET_FILE
+    std::uint64_t inode;
+    char path[LONGEST_PATH];  // the whole path; a folder's ends in a separator
+};
 
 struct OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
@@ -232,11 +245,19 @@ DWORD GetLastError();
 /// arguments (Linux), so that an argument arrives whole only when quoted;
 /// FALSE where the started program splits its own command line (Windows).
 BOOL LaunchSplitsCommandLine();
-/// FALSE when the target is matched as a part of names. Linux matches a
-/// target that holds a "/" and names an existing regular file by that file
-/// instead: then TRUE, and *runsIt tells whether the process runs that very
-/// file (the same device and inode, whatever path started it).
-BOOL MatchTargetFile(const char* target, DWORD processId, BOOL* runsIt);
+/// What the target names now. Windows matches every target as a part of
+/// names. Linux matches a path (beginning with "/", "./" or "../") never as
+/// a part: a regular file by its identity, a folder (or a path ending in "/")
+/// by what lies under it, a path that names nothing by that whole path; and
+/// any other text that holds a "/" and names a regular file by its identity.
+void ExamineTarget(const char* target, TargetFile* file);
+/// The identity of the file the process runs, as TARGET_FILE compares it;
+/// FALSE when it cannot be read.
+BOOL GetProcessFileId(DWORD processId, std::uint64_t* device, std::uint64_t* inode);
+/// TRUE where names and command lines reach the program in the ANSI code
+/// page, with "?" for each character it lacks (Windows): a "?" in a target
+/// then stands for a lost character, as no file name holds one.
+BOOL MarksLostCharactersInNames();
 /// TRUE when messages show each byte below 0x20, 0x7F and each C1 control
 /// in UTF-8 (C2 80 to C2 9F) in a name as one "?" (Linux, where a path may
 /// hold a line feed); FALSE where names are shown as they are.

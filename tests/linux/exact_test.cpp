@@ -2,9 +2,11 @@
 // never itself, the program a path names; and a hold keeps an ignored
 // SIGTERM ignored.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -153,4 +155,51 @@ TEST_F(Exact, ProgramMatchesAPathThatNamesAFileByThatFileAlone) {
     EXPECT_EQ(Run({"-s", "-a", "-pl", path_}), 1);
     EXPECT_EQ(Body(), hard + " priority set to Low\n");
     EXPECT_EQ(StatField(ids[0], ids[0], 19), 0) << old;
+}
+
+// A path names nothing but itself: a missing file, a file being reinstalled
+// and a folder, with or without its slash, reach no program of nobody's
+// elsewhere, whatever the path holds.
+TEST_F(Exact, ProgramGivesAPathsClassToNothingOutsideIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const std::string app = dir_ + "/srv/app", held = app + "/server";
+    const std::string paths[] = {dir_ + "/x" + held, dir_ + "/srv/app2/server", app + "/sub/y"};
+    const std::string folders = " " + dir_ + "/x" + app + " " + app + "/sub " + dir_ + "/srv/app2";
+    ASSERT_EQ(std::system(("umask 022; mkdir -p" + folders).c_str()), 0);
+    std::vector<pid_t> ids;
+    for (const std::string& path : paths)
+        ids.push_back(Start("0", path, true));
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    const std::string parent = "../" + marker_ + "/srv/./app";
+    // Which of paths each target changes.
+    for (const std::string& row :
+         {held + " 000", app + " 001", std::string("./srv/app/ 001"), parent + " 001",
+          app + "/ 001", parent + "/server 000", std::string("app/server 100")}) {
+        std::string changed;
+        for (pid_t id : ids)
+            setpriority(PRIO_PROCESS, id, 0);
+        EXPECT_EQ(Run({"-a", "-ph", row.substr(0, row.size() - 4)}), 1) << row;
+        for (pid_t id : ids)
+            changed += StatField(id, id, 19) ? '1' : '0';
+        EXPECT_EQ(changed, row.substr(row.size() - 3)) << row << "\n" << Body();
+    }
+    ASSERT_EQ(chdir("/"), 0);
+
+    // Held while it is missing, the path catches the program installed there
+    // as it starts; reinstalled, it catches the new one, and nothing else.
+    const pid_t hold = StartProgram({}, {"-v", "-w60", "-a", "-ph", held}, dir_ + "/out");
+    for (int i = 0; i < 100 && ReadFile(dir_ + "/out").find("Hold:") == std::string::npos; ++i)
+        usleep(50000);
+    // The hold judges starts in their order: nobody's copy before the other.
+    for (int i = 0; i < 2; ++i, unlink(held.c_str())) {
+        const pid_t other = Start("0", paths[0], true), installed = Start("0", held);
+        for (int tenths = 0;
+             tenths < (Wrapped() ? 300 : 30) && !StatField(installed, installed, 19); ++tenths)
+            usleep(100000);
+        EXPECT_NE(StatField(installed, installed, 19), 0) << i;
+        EXPECT_EQ(StatField(other, other, 19), 0) << i;
+    }
+    kill(hold, SIGTERM);
+    EXPECT_EQ(WaitProgram(hold), 1);
+    std::system(("rm -rf " + dir_ + "/srv " + dir_ + "/x").c_str());
 }

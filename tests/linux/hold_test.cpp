@@ -313,3 +313,20 @@ TEST_F(Hold, ProgramInAPidNamespaceKeepsRoundsBesideAHostHold) {
 }
 
 }  // namespace
+
+// One hold, three targets in two classes: a file, a folder and a word; a
+// program under the folder that the word also names takes the folder's.
+TEST_F(Hold, ProgramHoldsSeveralTargetsAndTheFirstMatchedGivesTheClass) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const std::string word = "c" + marker_, folder = dir_ + "/b/";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    const pid_t a = Start("0", path_), b = Start("0", folder + word);
+    StartHold({"-w60", "-a", "-pl", path_, "-ph", folder, "-pl", word});
+    ASSERT_TRUE(Within(10, [&] { return StatField(a, a, 19) == 19; })) << Out();
+    EXPECT_TRUE(Within(10, [&] { return StatField(b, b, 19) == -10; })) << Out();
+    const pid_t c = Start("0", dir_ + "/" + word);
+    EXPECT_TRUE(Within(2, [&] { return StatField(c, c, 19) == 19; })) << "started later\n" << Out();
+    double took;
+    EXPECT_EQ(StopHold(SIGTERM, &took), 1);
+    std::system(("rm -r " + folder).c_str());
+}

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -193,13 +194,23 @@ class SleeperTest : public ::testing::Test {
     }
 
     // Starts a copy with one argument (see sleeper.cpp); returns once it runs.
-    pid_t Start(const std::string& argument) {
+    // Given a path, a new copy there, run Normal, and as nobody when asked.
+    pid_t Start(const std::string& argument, std::string path = "", bool nobody = false) {
+        if (!path.empty())
+            std::ofstream(path + ".new", std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
+        if (!path.empty() &&
+            (chmod((path + ".new").c_str(), 0755) || rename((path + ".new").c_str(), path.c_str())))
+            return -1;
         int ready[2];
         if (pipe(ready) != 0) return -1;
         pid_t id = fork();
         if (id == 0) {
             dup2(ready[1], 1);
-            execl(path_.c_str(), path_.c_str(), argument.c_str(), (char*)nullptr);
+            if (!path.empty() &&
+                (setpriority(PRIO_PROCESS, 0, 0) || (nobody && (setgid(65534) || setuid(65534)))))
+                _exit(127);
+            if (path.empty()) path = path_;
+            execl(path.c_str(), path.c_str(), argument.c_str(), (char*)nullptr);
             _exit(127);
         }
         close(ready[1]);

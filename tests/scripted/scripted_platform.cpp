@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 
 namespace scripted {
@@ -519,12 +520,26 @@ DWORD GetLastError() { return state.lastError; }
 
 BOOL LaunchSplitsCommandLine() { return state.launchSplitsCommandLine ? TRUE : FALSE; }
 
-BOOL MatchTargetFile(const char* target, DWORD processId, BOOL* runsIt) {
+// A scripted file's identity is its target's place in targetFiles.
+void ExamineTarget(const char* target, TargetFile* file) {
     auto found = state.targetFiles.find(target);
-    if (found == state.targetFiles.end()) return FALSE;
-    *runsIt = found->second.count(processId) ? TRUE : FALSE;
-    return TRUE;
+    file->kind = found == state.targetFiles.end() ? TARGET_PART : TARGET_FILE;
+    file->inode = static_cast<std::uint64_t>(std::distance(state.targetFiles.begin(), found));
+    file->device = 0;
+    file->path[0] = '\0';
 }
+
+BOOL GetProcessFileId(DWORD processId, std::uint64_t* device, std::uint64_t* inode) {
+    *device = *inode = 0;
+    for (auto& entry : state.targetFiles) {
+        if (entry.second.count(processId)) return TRUE;
+        ++*inode;
+    }
+    return FALSE;
+}
+
+// The Wine tests show a "?" refused; here a target may hold one.
+BOOL MarksLostCharactersInNames() { return FALSE; }
 
 BOOL MarksControlBytesInNames() { return state.marksControlBytes ? TRUE : FALSE; }
 

@@ -61,6 +61,7 @@ struct State {
     std::string optionPrefixes = "-/";
     std::vector<Process> processes;
     std::map<std::string, std::set<plat::DWORD>> targetFiles;  // a file target -> who runs it
+    // (a process runs the file of the first target that lists it)
 
     // Faults.
     int failVersionFromCall = 0;  // calls with this number (1-based) and later fail; 0: none

@@ -47,6 +47,10 @@ TEST_F(Entry, ParameterErrorsPrintTheWordAndUsageAndActOnNothing) {
         {{"-l", "-pl", std::string(256, 't')}, std::string(256, 't')},
         {{"-#5", std::string(300, 't'), "-x"}, std::string(256, 't')},
         {{"-f", "t", std::string(254, 'a'), ""}, ""},
+        {{"-w5", "a", "-pl", "b", "-a", "c"}, "-a"},
+        {{"-w5", "a", "-pz", "b"}, "-pz"},
+        {{"-w5", "a", "b", "-pl"}, "-pl"},
+        {{"-w5", "a", ""}, ""},
     };
     for (const auto& c : cases) {
         scripted::Reset();
@@ -254,4 +258,17 @@ TEST_F(Entry, LogMessageCutsAt8191CharactersAndIsSilentWhenQuiet) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), huge.substr(0, 8191));
     ASSERT_EQ(scripted::World().debugMessages.size(), 1u);
     EXPECT_EQ(scripted::World().debugMessages[0], huge.substr(0, 8191));
+}
+
+TEST_F(Entry, WithAHoldEveryWordAfterTheTargetIsATargetInTheClassBeforeIt) {
+    std::vector<std::string> words = {"-w5", "-pl", "a", "b", "-ph", "c", "/PR", "d", "-pn"};
+    words.resize(kMaxTargets + 5, "t");
+    EXPECT_EQ(RunHoister(words).status, 1);
+    std::string rows;
+    for (int i = 0; i < 5; ++i)
+        rows += std::string(runOptions.targets[i].text) + runOptions.targets[i].priority->name;
+    EXPECT_EQ(rows + std::to_string(runOptions.targetCount), "aLowbLowcHighdRealtimetNormal64");
+    words.push_back("u");
+    EXPECT_EQ(RunHoister(words).out,
+              kBanner + std::string("Error: -w holds at most 64 targets\n\n") + kUsage);
 }

@@ -245,3 +245,12 @@ TEST(WindowsHold, LogoffLeavesItRunningAndShutdownStopsItAsTheConsoleCloseDoes) 
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(ConsoleEventAction(events[i]), want[i]) << events[i];
 }
+
+// The first target that a process matches gives the class; each target
+// keeps its own first match without -a.
+TEST_F(Hold, SeveralTargetsEachGiveTheirClassAndTheFirstMatchedWins) {
+    for (const std::string& name : {kA, kB, kC})
+        AddProcess(static_cast<plat::DWORD>(scripted::World().processes.size() + 1), name);
+    RunHoister({"-w1", "-pl", "c\\backup", "-ph", "backup", "-pn", "b.exe"});
+    EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, 0x80}, {3, 0x40}}));
+}

@@ -268,6 +268,20 @@ actions)
     run "$arg" missing -f nosuchprogram.exe; expect missing 0 $?
     grep -qx 'Error: Failed to create: "nosuchprogram.exe"' missing || fail "missing program: no failure line"
     [ -e c.txt ] && fail "-s started a copy"
+    if [ "$arg" = wow ]; then
+        # A 64-bit program under a path of more than 259 characters is listed by its first 259.
+        deep=$out/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})
+        mkdir -p "$deep" && cp "$probes_bin/probe.exe" "$deep/probe.exe"
+        $(wine_env wow) "$probe_wine" "$deep/probe.exe" long.txt </dev/null >/dev/null 2>&1 &
+        probes+=($!)
+        reported 0x20 long.txt && whole=$(winpath "$deep/probe.exe") id=$(head -n 1 long.txt | cut -d' ' -f1)
+        run wow long -l -a -pl eeeeeeeeee; expect long 1 $?
+        grep -qxF -- "$(printf '%4d' "$id") Normal   ${whole:0:259}" long && reported 0x40 long.txt ||
+            fail "the deep probe: not listed and changed"
+        # A "?" stands for a character that the ANSI code page lost.
+        run wow lost -a -pl 'pro?e'; expect lost 0 $?
+        grep -qxF 'Error: Parameter pro?e not understood' lost || fail "a target with ? was taken"
+    fi
     ;;
 hold)
     # A copy started after the hold began gets the class once, and keeps it;
@@ -276,9 +290,9 @@ hold)
     use "$arg"
     changed="$(winpath "$probes_bin/probe.exe") priority set to Low"
     [ "$arg" = 98 ] && changed='probe.exe priority set to Low'
-    # hold FILE SECONDS: a hold whose output goes to FILE, once it shows its first round.
+    # hold FILE SECONDS WORDS...: a hold whose output goes to FILE, once it shows its first round.
     hold() {
-        $(wine_env "$arg") "$wine" "$bin/Hoister.exe" -v -w$2 -pl probe </dev/null >"$1" 2>"$1.err" &
+        $(wine_env "$arg") "$wine" "$bin/Hoister.exe" -v -w$2 "${@:3}" </dev/null >"$1" 2>"$1.err" &
         holder=$!
         for _ in $(seq 300); do
             grep -q 'priority unchanged' "$1" && return 0
@@ -286,7 +300,20 @@ hold)
         done
         fail "the -w$2 hold shows no round"
     }
-    hold hold.raw 1
+    if [ "$arg" = wow ]; then
+        # Two targets in one hold, each with its class, for programs started after it.
+        mkdir -p two && cp "$probes_bin/probe.exe" two/second.exe
+        hold two.raw 60 -a -pl second.exe -ph probe.exe
+        $(wine_env wow) "$probe_wine" two/second.exe t1.txt </dev/null >/dev/null 2>&1 &
+        probes+=($!)
+        $(wine_env wow) "$probe_wine" "$probes_bin/probe.exe" t2.txt </dev/null >/dev/null 2>&1 &
+        probes+=($!)
+        reported 0x40 t1.txt && reported 0x80 t2.txt || fail "two targets: not Low and High"
+        kill -KILL "$holder" "${probes[@]}"
+        wait "$holder" "${probes[@]}"
+        holder= probes=()
+    fi
+    hold hold.raw 1 -pl probe
     # Not start(): the hold may set the class before the probe's first report.
     $(wine_env "$arg") "$probe_wine" "$probes_bin/probe.exe" a.txt </dev/null >/dev/null 2>&1 &
     probes+=($!)
@@ -307,7 +334,7 @@ hold)
     # Without start events the hold looks for new processes four times a
     # second: probes that live a second are caught long before a -w60 round.
     # Wine fails to start a program now and then: one probe may be missing.
-    hold poll.raw 60
+    hold poll.raw 60 -pl probe
     shorts=()
     for i in $(seq 20); do
         $(wine_env "$arg") "$probe_wine" "$probes_bin/probe.exe" s$i.txt 1 </dev/null >/dev/null 2>&1 &

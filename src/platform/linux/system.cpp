@@ -56,17 +56,57 @@ __attribute__((constructor)) void PrepareDescriptors() {
 }
 
 struct FileId {
-    dev_t device;
-    ino_t inode;
-    int same;
+    std::uint64_t device;
+    std::uint64_t inode;
 };
 
 // 0 when the link cannot be followed.
-int CompareFile(const char* link, void* context) {
+int ReadFileId(const char* link, void* context) {
     FileId* file = static_cast<FileId*>(context);
     struct stat info;
     if (stat(link, &info) != 0) return 0;
-    file->same = info.st_dev == file->device && info.st_ino == file->inode;
+    file->device = info.st_dev;
+    file->inode = info.st_ino;
+    return 1;
+}
+
+int IsPathTarget(const char* target) {
+    if (target[0] == '/') return 1;
+    if (target[0] != '.') return 0;
+    return target[1] == '/' || (target[1] == '.' && target[2] == '/');
+}
+
+// The whole path that target spells, from the current folder where it is
+// relative, with ".", ".." and repeated slashes taken out by the text alone:
+// what is not there has no links to follow. 0 when it does not fit.
+int ResolveByText(const char* target, char* path, std::size_t size) {
+    std::size_t used = 0;
+    if (target[0] != '/') {
+        if (!getcwd(path, size)) return 0;
+        used = std::strlen(path);
+    }
+    while (used > 0 && path[used - 1] == '/')
+        --used;
+    for (const char* at = target; *at;) {
+        if (*at == '/') {
+            ++at;
+            continue;
+        }
+        const char* end = std::strchr(at, '/');
+        const std::size_t length = end ? static_cast<std::size_t>(end - at) : std::strlen(at);
+        if (length == 2 && at[0] == '.' && at[1] == '.') {
+            while (used > 0 && path[used - 1] != '/')
+                --used;
+            if (used > 0) --used;
+        } else if (length != 1 || at[0] != '.') {
+            if (used + 1 + length >= size) return 0;
+            path[used++] = '/';
+            std::memcpy(path + used, at, length);
+            used += length;
+        }
+        at += length;
+    }
+    path[used] = '\0';
     return 1;
 }
 
@@ -226,16 +266,52 @@ BOOL LaunchSplitsCommandLine() { return TRUE; }
 
 // A path names one file however it is spelt ("./server", a link, a bind
 // mount), and a copy elsewhere under a name that holds the path is another
-// program: the file is compared, not the name.
-BOOL MatchTargetFile(const char* target, DWORD processId, BOOL* runsIt) {
+// program: the file is compared, not the name. A path is never a part of
+// names: a root hold of /srv/app/server would otherwise give its class to
+// /tmp/x/srv/app/server whenever the file is missing, or being reinstalled.
+void ExamineTarget(const char* target, TargetFile* file) {
+    file->kind = TARGET_PART;
+    const std::size_t length = std::strlen(target);
+    const bool folderNamed = length > 0 && target[length - 1] == '/';
+    const bool path = IsPathTarget(target);
     struct stat info;
-    if (!std::strchr(target, '/') || stat(target, &info) != 0 || !S_ISREG(info.st_mode))
-        return FALSE;
-    FileId file = {info.st_dev, info.st_ino, 0};
-    UseExeLink(static_cast<pid_t>(processId), CompareFile, &file);
-    *runsIt = file.same ? TRUE : FALSE;
+    const bool exists = (path || std::strchr(target, '/')) && stat(target, &info) == 0;
+    if (exists && S_ISREG(info.st_mode)) {
+        file->kind = TARGET_FILE;
+        file->device = info.st_dev;
+        file->inode = info.st_ino;
+        if (!realpath(target, file->path)) file->path[0] = '\0';
+        return;
+    }
+    if (!path) return;
+    // A name that fits nowhere is kept empty, and an empty path names nothing.
+    if (exists && S_ISDIR(info.st_mode)) {
+        file->kind = TARGET_FOLDER;
+        if (!realpath(target, file->path)) file->path[0] = '\0';
+    } else {
+        file->kind = folderNamed ? TARGET_FOLDER : TARGET_PATH;
+        if (!ResolveByText(target, file->path, sizeof file->path)) file->path[0] = '\0';
+    }
+    const std::size_t used = std::strlen(file->path);
+    if (file->kind == TARGET_FOLDER && used > 0 && file->path[used - 1] != '/') {
+        if (used + 1 < sizeof file->path) {
+            file->path[used] = '/';
+            file->path[used + 1] = '\0';
+        } else {
+            file->path[0] = '\0';
+        }
+    }
+}
+
+BOOL GetProcessFileId(DWORD processId, std::uint64_t* device, std::uint64_t* inode) {
+    FileId file = {0, 0};
+    if (!UseExeLink(static_cast<pid_t>(processId), ReadFileId, &file)) return FALSE;
+    *device = file.device;
+    *inode = file.inode;
     return TRUE;
 }
+
+BOOL MarksLostCharactersInNames() { return FALSE; }
 
 BOOL MarksControlBytesInNames() { return TRUE; }
 

@@ -189,7 +189,11 @@ DWORD GetLastError() { return ::GetLastError(); }
 
 BOOL LaunchSplitsCommandLine() { return FALSE; }
 
-BOOL MatchTargetFile(const char*, DWORD, BOOL*) { return FALSE; }
+void ExamineTarget(const char*, TargetFile* file) { file->kind = TARGET_PART; }
+
+BOOL GetProcessFileId(DWORD, std::uint64_t*, std::uint64_t*) { return FALSE; }
+
+BOOL MarksLostCharactersInNames() { return TRUE; }
 
 BOOL MarksControlBytesInNames() { return FALSE; }
 
