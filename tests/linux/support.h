@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +78,14 @@ inline const std::string& ProgramForEveryone() {
     return copy;
 }
 
+// What the tests start begins at Normal (nice 0), whatever nice value they
+// run at, so that a change they check is one the program made. Only root may
+// lower a nice value: elsewhere, off nice 0, a test that needs it skips.
+inline void StartAtNormal() { setpriority(PRIO_PROCESS, 0, 0); }
+inline bool StartsAtNormal() { return geteuid() == 0 || getpriority(PRIO_PROCESS, 0) == 0; }
+#define SKIP_UNLESS_STARTS_AT_NORMAL() \
+    if (!StartsAtNormal()) GTEST_SKIP() << "copies start at Normal only as root or at nice 0"
+
 // Starts prefix words (e.g. a privilege dropper; then the program is a copy
 // that everyone may read), then the words of HOISTER_TEST_WRAPPER (e.g. a
 // memory checker), then the program with args, with standard output to out.
@@ -101,6 +110,7 @@ inline pid_t StartProgramTo(const std::vector<std::string>& prefix,
         signal(SIGPIPE, SIG_DFL);
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
+        StartAtNormal();
         dup2(out, 1);
         dup2(out, 9);
         execvp(argv[0], argv.data());
@@ -197,6 +207,7 @@ class SleeperTest : public ::testing::Test {
         if (pipe(ready) != 0) return -1;
         pid_t id = fork();
         if (id == 0) {
+            StartAtNormal();
             dup2(ready[1], 1);
             execl(path_.c_str(), path_.c_str(), argument.c_str(), (char*)nullptr);
             _exit(127);
