@@ -327,7 +327,11 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     return TRUE;
 }
 
-BOOL WritingOutput(BOOL) { return TRUE; }
+BOOL WritingOutput(BOOL starting) {
+    if (!starting || state.failWrites == 0) return TRUE;
+    --state.failWrites;
+    return FALSE;
+}
 
 void OutputDebugStringA(const char* text) {
     state.calls.push_back(std::string("OutputDebugStringA ") + text);
@@ -442,6 +446,7 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
     state.calls.push_back("SetPriorityClass " + std::to_string(object->processId) + " " +
                           scripted::Hex(priorityClass));
     if (++state.setClassCalls == state.stopAtSetClass) state.stopAsked = true;
+    if (state.atSetClass) state.atSetClass(state.setClassCalls);
     scripted::Process* target = scripted::FindProcess(object->processId);
     if (!target || target->setClassFails) {
         state.lastError = target ? target->setClassError : ERROR_INVALID_PARAMETER;
