@@ -175,7 +175,9 @@ TEST_F(Linux, BackendCreatesInClassAndSessionOrFailsCleanly) {
                                       "0\0x y\0a\"b\0c\"d\0",
                                       15));
         EXPECT_EQ(StatField(id, id, 6), id) << "leads its own session";
-        EXPECT_EQ(StatField(id, id, 19), flags == 0x250u ? 19 : 0);
+        // Low keeps the nice value of 10 to 19 that this test may run at.
+        const long own = getpriority(PRIO_PROCESS, 0), low = own >= 10 ? own : 19;
+        EXPECT_EQ(StatField(id, id, 19), flags == 0x250u ? low : 0);
         EXPECT_TRUE(CloseHandle(info.hThread));
         EXPECT_TRUE(CloseHandle(info.hProcess));
     }
