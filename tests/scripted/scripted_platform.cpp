@@ -327,8 +327,8 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     return TRUE;
 }
 
-BOOL WritingOutput(BOOL starting) {
-    if (!starting || state.failWrites == 0) return TRUE;
+BOOL WritingOutput(BOOL writing) {
+    if (!writing || state.failWrites == 0) return TRUE;
     --state.failWrites;
     return FALSE;
 }
