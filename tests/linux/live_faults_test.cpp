@@ -66,6 +66,7 @@ TEST_F(LiveFaults, BackendQueriesOfAProcessEndedAfterTheListFail) {
 }
 
 TEST_F(LiveFaults, ProgramWalksWhileProcessesComeAndGo) {
+    SKIP_UNLESS_STARTS_AT_NORMAL();
     ASSERT_GT(Start("processes"), 0);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(Run({"-l", "-a", "nosuchprocessxyz"}), 1);
@@ -78,6 +79,7 @@ TEST_F(LiveFaults, ProgramWalksWhileProcessesComeAndGo) {
 }
 
 TEST_F(LiveFaults, ProgramSetsEveryThreadWhileThreadsAreStarted) {
+    SKIP_UNLESS_STARTS_AT_NORMAL();
     pid_t id = Start("threads");
     ASSERT_GT(id, 0);
     const char* classes[] = {"-pl", "-ph", "-pn"};

@@ -78,6 +78,14 @@ inline const std::string& ProgramForEveryone() {
     return copy;
 }
 
+// What the tests start begins at Normal (nice 0), whatever nice value they
+// run at, so that a change they check is one the program made. Only root may
+// lower a nice value: elsewhere, off nice 0, a test that needs it skips.
+inline void StartAtNormal() { setpriority(PRIO_PROCESS, 0, 0); }
+inline bool StartsAtNormal() { return geteuid() == 0 || getpriority(PRIO_PROCESS, 0) == 0; }
+#define SKIP_UNLESS_STARTS_AT_NORMAL() \
+    if (!StartsAtNormal()) GTEST_SKIP() << "copies start at Normal only as root or at nice 0"
+
 // Starts prefix words (e.g. a privilege dropper; then the program is a copy
 // that everyone may read), then the words of HOISTER_TEST_WRAPPER (e.g. a
 // memory checker), then the program with args, with standard output to out.
@@ -103,6 +111,7 @@ inline pid_t StartProgramTo(const std::vector<std::string>& prefix,
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
         signal(SIGHUP, SIG_DFL);
+        StartAtNormal();
         dup2(out, 1);
         dup2(out, 9);
         execvp(argv[0], argv.data());
@@ -194,7 +203,7 @@ class SleeperTest : public ::testing::Test {
     }
 
     // Starts a copy with one argument (see sleeper.cpp); returns once it runs.
-    // Given a path, a new copy there, run Normal, and as nobody when asked.
+    // Given a path, a new copy there, run as nobody when asked.
     pid_t Start(const std::string& argument, std::string path = "", bool nobody = false) {
         if (!path.empty())
             std::ofstream(path + ".new", std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
@@ -205,10 +214,9 @@ class SleeperTest : public ::testing::Test {
         if (pipe(ready) != 0) return -1;
         pid_t id = fork();
         if (id == 0) {
+            StartAtNormal();
             dup2(ready[1], 1);
-            if (!path.empty() &&
-                (setpriority(PRIO_PROCESS, 0, 0) || (nobody && (setgid(65534) || setuid(65534)))))
-                _exit(127);
+            if (nobody && (setgid(65534) || setuid(65534))) _exit(127);
             if (path.empty()) path = path_;
             execl(path.c_str(), path.c_str(), argument.c_str(), (char*)nullptr);
             _exit(127);

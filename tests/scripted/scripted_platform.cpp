@@ -459,6 +459,7 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
     state.calls.push_back("SetPriorityClass " + std::to_string(object->processId) + " " +
                           scripted::Hex(priorityClass));
     if (++state.setClassCalls == state.stopAtSetClass) state.stopAsked = true;
+    if (state.atSetClass) state.atSetClass(state.setClassCalls);
     scripted::Process* target = scripted::FindProcess(object->processId);
     if (!target || target->setClassFails) {
         state.lastError = target ? target->setClassError : ERROR_INVALID_PARAMETER;

@@ -85,8 +85,9 @@ struct State {
     // never. By default a hold stops after its first round.
     int stopAtWait = 1;
     int stopAtSetClass = 0;
-    int stopAtPoll = 0;              // and at a hold's poll of this number; 0: never
-    bool stopAtEventsStart = false;  // while StartProcessStartEvents waits for its answer
+    std::function<void(int call)> atSetClass;  // called at each SetPriorityClass, with its number
+    int stopAtPoll = 0;                        // and at a hold's poll of this number; 0: never
+    bool stopAtEventsStart = false;            // while StartProcessStartEvents waits for its answer
     // Called at each non-zero wait that does not stop, with its number: the
     // world may change between rounds. A hold's polls, the shorter waits
     // within its pause, are counted apart and call betweenPolls.

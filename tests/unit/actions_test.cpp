@@ -332,9 +332,9 @@ TEST_F(Actions, NamesShowControlBytesAsMarksWhereThePlatformSaysSoAndMatchAsThey
     scripted::Reset();
     scripted::World().marksControlBytes = true;
     AddProcess(5,
-               "a\xc2\x85"
+               "a\xc2\x80\xc2\x85"
                "b\xc2\x9f\xc2\xa0\xc2");
     EXPECT_EQ(
         RunHoister({"-v", "zzz"}).out,
-        std::string(kBanner) + "Target: \"zzz\"\nProcess a?b?\xc2\xa0\xc2 priority unchanged\n");
+        std::string(kBanner) + "Target: \"zzz\"\nProcess a??b?\xc2\xa0\xc2 priority unchanged\n");
 }

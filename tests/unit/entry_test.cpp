@@ -258,6 +258,16 @@ TEST_F(Entry, LogMessageCutsAt8191CharactersAndIsSilentWhenQuiet) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), huge.substr(0, 8191));
     ASSERT_EQ(scripted::World().debugMessages.size(), 1u);
     EXPECT_EQ(scripted::World().debugMessages[0], huge.substr(0, 8191));
+
+    // Messages that could not be written are counted once, after the next one.
+    runOptions.quiet = 0;
+    scripted::World().writes = 0;
+    scripted::World().failingWrites = {1, 2, 3};
+    ::testing::internal::CaptureStdout();
+    for (const char* message : {"1\n", "2\n", "3\n", "a\n", "b\n"})
+        LogMessage("%s", message);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "a\nError: 3 messages could not be written\nb\n");
 }
 
 TEST_F(Entry, WithAHoldEveryWordAfterTheTargetIsATargetInTheClassBeforeIt) {

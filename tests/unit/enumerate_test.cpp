@@ -131,14 +131,18 @@ TEST_F(Walk, NtVisitsTasksRightAfterTheirHostAndUnreadableProcessesWithEmptyName
 
 TEST_F(Walk, WherePsapiReadsNoNameKernel32sFullImageNameGivesIt) {
     const struct {
-        bool present, readable;
+        bool present, readable, opens;  // opens: PSAPI opens the process, yet reads no name
         std::string name;
-    } cases[] = {{true, true, "C:\\x64\\a.exe"}, {false, true, ""}, {true, false, ""}};
+    } cases[] = {{true, true, false, "C:\\x64\\a.exe"},
+                 {false, true, false, ""},
+                 {true, false, false, ""},
+                 {true, true, true, "C:\\x64\\a.exe"}};
     for (const auto& c : cases) {
         scripted::Reset();
         scripted::World().fullImageNames = c.present;
         AddProcess(4, "C:\\p.exe");
-        AddProcess(8, "C:\\x64\\a.exe").openForQuery = false;
+        AddProcess(8, "C:\\x64\\a.exe").openForQuery = c.opens;
+        scripted::World().processes.back().nameReadable = !c.opens;
         scripted::World().processes.back().imageNameReadable = c.readable;
         VisitLog log;
         EXPECT_EQ(Run(log), 1);

@@ -83,6 +83,17 @@ TEST_F(Hold, AFailedWalkIsReportedInItsRoundAndTriedAgain) {
     const std::string noPsapi = "Error: could not load NT library PSAPI.DLL\n";
     EXPECT_EQ(run.out, kBanner + noPsapi + noPsapi + kA + " priority set to Low\n");
     EXPECT_EQ(run.status, 1);
+    ExpectNothingOutstanding();
+
+    // A poll judges a process only against a list that was taken: none is new
+    // to the first list after a failure.
+    scripted::Reset();
+    AddProcess(1, kA);
+    scripted::World().psapiMissing = true;
+    scripted::World().stopAtPoll = 3;
+    scripted::World().betweenPolls = [](int poll) { scripted::World().psapiMissing = poll < 2; };
+    EXPECT_EQ(RunHoister({"-w2", "-pl", "backup"}).out, kBanner + noPsapi);
+    EXPECT_TRUE(scripted::World().priorityChanges.empty());
 }
 
 TEST_F(Hold, AStopEndsTheRunAfterTheChangeUnderWayOrAtOnceBetweenRounds) {
@@ -117,8 +128,12 @@ TEST_F(Hold, WithoutEventsEachNewIdIsJudgedOnceByThePollThatFindsIt) {
     for (plat::DWORD platform : {plat::VER_PLATFORM_WIN32_NT, plat::VER_PLATFORM_WIN32_WINDOWS}) {
         scripted::Reset();
         scripted::World().platformId = platform;
-        AddProcess(1, kA, plat::IDLE_PRIORITY_CLASS);
+        AddProcess(8, kA);  // the IDs come out of order
+        scripted::World().atSetClass = [](int call) {
+            if (call == 1) AddProcess(4, kA);  // during the round: the first poll's
+        };
         scripted::World().betweenPolls = [](int poll) {
+            scripted::State& world = scripted::World();
             if (poll == 2) {
                 AddProcess(5, kC);                       // new: changed
                 AddProcess(6, kB).openForQuery = false;  // NT: no name yet, asked again
@@ -126,11 +141,16 @@ TEST_F(Hold, WithoutEventsEachNewIdIsJudgedOnceByThePollThatFindsIt) {
                 Find(5)->priorityClass = plat::NORMAL_PRIORITY_CLASS;  // in both lists
                 Find(6)->openForQuery = true;
             }
+            // No list at poll 4: poll 5 has none to judge its own by.
+            world.enumProcessesFails = world.snapshotFails = poll == 4;
         };
-        RunResult run = RunHoister({"-w1", "-pl", "backup"});
-        EXPECT_EQ(run.out, kBanner + kC + " priority set to Low\n" + kB + " priority set to Low\n");
-        EXPECT_EQ(scripted::World().priorityChanges, (Changes{{5, 0x40}, {6, 0x40}}));
-        EXPECT_EQ(scripted::World().polls, 3);
+        RunResult run = RunHoister({"-w2", "-pl", "backup"});
+        const std::string setA = kA + " priority set to Low\n";
+        EXPECT_EQ(run.out, kBanner + setA + setA + kC + " priority set to Low\n" + kB +
+                               " priority set to Low\n");
+        EXPECT_EQ(scripted::World().priorityChanges,
+                  (Changes{{8, 0x40}, {4, 0x40}, {5, 0x40}, {6, 0x40}}));
+        EXPECT_EQ(scripted::World().polls, 7);
         ExpectNothingOutstanding();
     }
 }

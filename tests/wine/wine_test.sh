@@ -27,10 +27,13 @@ use() {
     wow) probe_wine=$lib/wine64 probes_bin=$bin64 pfx=$state/prefixx64 ;;
     esac
 }
-# wine_env KIND: a clean environment for that kind's Wine.
+# wine_env KIND: a clean environment for that kind's Wine, at nice 0 whatever
+# nice value the tests run at (lowering it needs root): a Wine process whose
+# Windows side has ended is killed by the wineserver if its Linux side is still
+# there half a second later, as one starved at nice 19 on a busy machine can be.
 wine_env() {
     use "$1"
-    echo env -i HOME="$HOME" PATH=/usr/bin:/bin WINEPREFIX="$pfx" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+    echo nice -n $((-$(nice))) env -i HOME="$HOME" PATH=/usr/bin:/bin WINEPREFIX="$pfx" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 }
 server() { local k=$1; shift; $(wine_env "$k") timeout 60 $lib/wineserver "$@"; }
 end_prefix() { server "$1" -k 2>/dev/null; server "$1" -w; }
