@@ -64,6 +64,7 @@ const DWORD TH32CS_SNAPPROCESS = 0x0002;
 const DWORD ERROR_ACCESS_DENIED = 5;
 const DWORD ERROR_INVALID_HANDLE = 6;
 const DWORD ERROR_INVALID_PARAMETER = 87;
+const DWORD ERROR_PARTIAL_COPY = 299;
 
 struct OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
@@ -175,6 +176,13 @@ BOOL IsWhollyInPriorityClass(HANDLE process, DWORD priorityClass);
 /// A value that tells this process from an earlier one with the same ID (its
 /// start or creation time); FALSE when the system does not give one.
 BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime);
+/// The ID that the system handed out last, to a process or a thread, so that
+/// a value unchanged since the last call means that no process was created in
+/// between (Linux: /proc/loadavg); FALSE where the system does not tell.
+BOOL GetNewestProcessId(DWORD* processId);
+/// TRUE where a process may run another program under the same ID (an exec
+/// on Linux); FALSE where a process runs one image for life (Windows).
+BOOL ExecKeepsProcessId();
 /// Brackets each write to standard output (TRUE before, FALSE after). Once
 /// the stop is being caught, a stop request that arrives inside the bracket
 /// cuts the write short and this and every later message are lost (Windows,
@@ -226,6 +234,8 @@ DWORD GetCurrentProcessId();
 /// The error code of the calling thread's last failed call. After OpenProcess
 /// or SetPriorityClass (with one of the four classes), ERROR_INVALID_PARAMETER
 /// means that no process has the ID any more (on Linux also: only a zombie).
+/// After OpenProcess, EnumProcessModules or GetModuleFileNameExA,
+/// ERROR_ACCESS_DENIED means that the process will never tell us its path.
 DWORD GetLastError();
 /// TRUE when CreateProcessA itself splits the command line into the program's
 /// arguments (Linux), so that an argument arrives whole only when quoted;

@@ -37,6 +37,7 @@ struct Process {
     // that out at the open, Linux at the change).
     plat::DWORD openError = plat::ERROR_ACCESS_DENIED;
     plat::DWORD setClassError = plat::ERROR_ACCESS_DENIED;
+    plat::DWORD nameError = plat::ERROR_PARTIAL_COPY;  // of a failed module or name read
     std::vector<Task> tasks;  // 16-bit tasks, reported by VDMEnumTaskWOWEx for this ID
 };
 
@@ -74,7 +75,9 @@ struct State {
     bool enumProcessesFails = false;
     long reportedByteCount = -1;  // EnumProcesses reports this count (never above the size)
     bool createFails = false;
-    bool eventsAvailable = false;  // StartProcessStartEvents succeeds (see startEvents)
+    bool eventsAvailable = false;     // StartProcessStartEvents succeeds (see startEvents)
+    plat::DWORD newestProcessId = 0;  // what GetNewestProcessId gives; 0: it fails
+    bool execKeepsId = false;         // what ExecKeepsProcessId gives
 
     // Stop requests: at this non-zero wait (1-based; the wait after a hold's
     // round of that number), and during this SetPriorityClass (1-based); 0:

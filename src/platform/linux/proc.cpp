@@ -142,6 +142,10 @@ DWORD WINAPI GetModuleFileNameExALinux(HANDLE process, HMODULE module, char* nam
     if (module && module != reinterpret_cast<HMODULE>(&mainModule)) return 0;
     NameBuffer buffer = {name, size, -1};
     if (!UseExeLink(id, ReadLink, &buffer)) {
+        // Another user's process stays out of reach; one that is still being
+        // set up, or has just ended, gives ENOENT.
+        SetLastErrorCode(errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED
+                                                           : ERROR_PARTIAL_COPY);
         name[0] = '\0';
         return 0;
     }
@@ -197,5 +201,27 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     *startTime = value;
     return TRUE;
 }
+
+// The fifth field of /proc/loadavg: the last ID handed out in our PID
+// namespace, to a thread too. Only a wrap of exactly pid_max IDs between two
+// reads would hide a new process.
+BOOL GetNewestProcessId(DWORD* processId) {
+    const int file = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+    if (file < 0) return FALSE;
+    char text[128];
+    const ssize_t got = read(file, text, sizeof text - 1);
+    close(file);
+    if (got <= 0) return FALSE;
+    text[got] = '\0';
+    const char* at = std::strrchr(text, ' ');
+    if (!at || at[1] < '0' || at[1] > '9') return FALSE;
+    std::uint64_t value = 0;
+    for (++at; *at >= '0' && *at <= '9' && value <= 0xFFFFFFFFu; ++at)
+        value = value * 10 + static_cast<unsigned>(*at - '0');
+    *processId = static_cast<DWORD>(value);
+    return TRUE;
+}
+
+BOOL ExecKeepsProcessId() { return TRUE; }
 
 }  // namespace plat
