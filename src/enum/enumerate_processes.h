@@ -65,12 +65,13 @@ void EndNewProcessSearch();
 void NoteProcessesBeforeRound();
 /// One poll: visits each process that the last list did not hold, once its
 /// name is known; a process that gives none yet is asked again at the next
-/// polls for about a second, and one whose access is denied is visited at
-/// once with the empty name. Where a process may run another program under
-/// its ID, each process first seen within the last few seconds is visited
-/// again when its path has changed. Returns 1; 0 when the visitor returned 0;
-/// -1 when the list could not be taken whole, so that a round must judge
-/// every process.
+/// polls for about a second, then visited with the empty name. Where a
+/// process may run another program under its ID (plat::ExecKeepsProcessId),
+/// so may one whose access is denied, and each process first seen within the
+/// last few seconds is visited again when its path has changed; elsewhere
+/// one whose access is denied is visited at once. Returns 1; 0 when the
+/// visitor returned 0; -1 when the list could not be taken whole, so that a
+/// round must judge every process.
 std::int32_t PollNewProcesses(ProcessVisitor visitor, void* userData);
 
 /// The VDMDBG task callback: passes one task to the context's visitor and

@@ -113,12 +113,19 @@ void NoteYoung(DWORD processId, const char* name, DWORD now) {
     entry.program = ProgramOf(name);
 }
 
+// Where an exec keeps the ID, a process out of reach may be a child that
+// root has just forked, and that takes the hold's user as it execs its
+// program: it is asked again as one that gives no name yet.
+int AskAgain(int read) {
+    return read == kNameNotYet || (read == kNameDenied && search.execKeepsId);
+}
+
 // A new process, visited once its name is known; before a round (no
 // visitor) only noted.
 int Judge(DWORD processId, ProcessVisitor visitor, void* userData, DWORD now) {
     char name[LONGEST_PATH];
     const int read = ReadProcessName(processId, name);
-    if (read == kNameNotYet && search.namelessCount < kNamelessSlots) {
+    if (AskAgain(read) && search.namelessCount < kNamelessSlots) {
         search.nameless[search.namelessCount].id = processId;
         search.nameless[search.namelessCount++].since = now;
         return 1;
@@ -162,7 +169,7 @@ int AskNamelessAgain(ProcessVisitor visitor, void* userData, DWORD now) {
         const Nameless entry = search.nameless[i];
         char name[LONGEST_PATH];
         const int read = ReadProcessName(entry.id, name);
-        if (read == kNameNotYet && now - entry.since < kNamelessMilliseconds) {
+        if (AskAgain(read) && now - entry.since < kNamelessMilliseconds) {
             search.nameless[kept++] = entry;
             continue;
         }
