@@ -308,7 +308,7 @@ std::int32_t CopyName(DWORD processId, DWORD, const char* name, void* userData) 
     NameCopy* copy = static_cast<NameCopy*>(userData);
     if (processId != copy->processId) return 1;
     std::size_t i = 0;
-    for (; name[i] && i < LONGEST_PATH - 1; ++i)
+    for (; i < LONGEST_PATH - 1 && name[i]; ++i)
         copy->name[i] = name[i];
     copy->name[i] = '\0';
     copy->found = 1;
@@ -386,7 +386,7 @@ std::int32_t ListProcessIds(DWORD* ids, DWORD capacity, DWORD* count) {
     if (version.dwPlatformId != VER_PLATFORM_WIN32_NT) return 0;
     const DWORD size = capacity * sizeof(DWORD);
     DWORD bytes = 0;
-    BOOL listed = FALSE;
+    BOOL listed;
     if (kept.platformId == VER_PLATFORM_WIN32_NT) {
         listed = kept.nt.enumProcesses(ids, size, &bytes);
     } else {
