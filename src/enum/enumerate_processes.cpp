@@ -149,12 +149,30 @@ struct KeptLibraries {
 };
 KeptLibraries kept;
 
+// After a read that gave no name: 1 when the process may not even be opened
+// to read its path. A read that fails after the open is not final: Windows
+// fails it while the process is still loading its modules, and Wine with
+// access denied while it has no thread yet. Linux opens every process and
+// checks at the use: there, a process out of reach may be a child that root
+// has just forked and that takes our user as it execs.
+int AccessDenied(const NameReader* reader, DWORD processId) {
+    if (GetLastError() != ERROR_ACCESS_DENIED) return 0;
+    HANDLE process =
+        OpenProcess(reader->fullImageName ? PROCESS_QUERY_LIMITED_INFORMATION
+                                          : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
+                    FALSE, processId);
+    if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+    CloseHandle(process);
+    return 0;
+}
+
 // 0 when PSAPI cannot be used; else the name (empty when it cannot be read),
-// and *denied set when access to it is denied.
+// and, where denied is not null, *denied set when access to the process is
+// denied.
 int ReadOneNtName(DWORD processId, char (&name)[LONGEST_PATH], int* denied) {
     if (kept.platformId == VER_PLATFORM_WIN32_NT) {
         ReadNtName(&kept.nt.reader, processId, name);
-        *denied = !name[0] && GetLastError() == ERROR_ACCESS_DENIED;
+        if (denied) *denied = !name[0] && AccessDenied(&kept.nt.reader, processId);
         return 1;
     }
     HMODULE psapi = LoadLibraryA("PSAPI.DLL");
@@ -170,7 +188,7 @@ int ReadOneNtName(DWORD processId, char (&name)[LONGEST_PATH], int* denied) {
     }
     LoadFallback(&reader);
     ReadNtName(&reader, processId, name);
-    *denied = !name[0] && GetLastError() == ERROR_ACCESS_DENIED;
+    if (denied) *denied = !name[0] && AccessDenied(&reader, processId);
     ReleaseFallback(&reader);
     FreeLibrary(psapi);
     return 1;
@@ -301,7 +319,6 @@ std::int32_t WalkNt(ProcessVisitor visitor, void* userData) {
 struct NameCopy {
     DWORD processId;
     char* name;
-    int found;
 };
 
 std::int32_t CopyName(DWORD processId, DWORD, const char* name, void* userData) {
@@ -311,7 +328,6 @@ std::int32_t CopyName(DWORD processId, DWORD, const char* name, void* userData) 
     for (; i < LONGEST_PATH - 1 && name[i]; ++i)
         copy->name[i] = name[i];
     copy->name[i] = '\0';
-    copy->found = 1;
     return 0;
 }
 
@@ -350,8 +366,7 @@ std::int32_t VisitProcess(DWORD processId, ProcessVisitor visitor, void* userDat
     }
     if (version.dwPlatformId != VER_PLATFORM_WIN32_NT) return 0;
     char name[LONGEST_PATH];
-    int denied;
-    if (!ReadOneNtName(processId, name, &denied)) return 0;
+    if (!ReadOneNtName(processId, name, nullptr)) return 0;
     visitor(processId, 0, name, userData);
     return 1;
 }
@@ -362,9 +377,9 @@ int ReadProcessName(DWORD processId, char (&name)[LONGEST_PATH]) {
     version.dwOSVersionInfoSize = sizeof version;
     if (!GetVersionExA(&version)) return kNameNotYet;
     if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
-        NameCopy copy = {processId, name, 0};
+        NameCopy copy = {processId, name};
         Walk9x(CopyName, &copy, 0);
-        return copy.found ? kNameRead : kNameNotYet;
+        return name[0] ? kNameRead : kNameNotYet;
     }
     int denied = 0;
     if (version.dwPlatformId != VER_PLATFORM_WIN32_NT || !ReadOneNtName(processId, name, &denied))

@@ -32,7 +32,7 @@ std::int32_t VisitProcess(plat::DWORD processId, ProcessVisitor visitor, void* u
 /// What ReadProcessName found.
 const int kNameRead = 1;     // the name holds the process's path
 const int kNameNotYet = 0;   // none for now: the process may still be starting, or have ended
-const int kNameDenied = -1;  // none, ever, for us: access to the process is denied
+const int kNameDenied = -1;  // none, ever: the process may not be opened to read it
 /// Reads the path of the one process with this ID as the walk reads it, into
 /// name (the empty name unless it was read).
 int ReadProcessName(plat::DWORD processId, char (&name)[plat::LONGEST_PATH]);
@@ -65,13 +65,12 @@ void EndNewProcessSearch();
 void NoteProcessesBeforeRound();
 /// One poll: visits each process that the last list did not hold, once its
 /// name is known; a process that gives none yet is asked again at the next
-/// polls for about a second, then visited with the empty name. Where a
-/// process may run another program under its ID (plat::ExecKeepsProcessId),
-/// so may one whose access is denied, and each process first seen within the
-/// last few seconds is visited again when its path has changed; elsewhere
-/// one whose access is denied is visited at once. Returns 1; 0 when the
-/// visitor returned 0; -1 when the list could not be taken whole, so that a
-/// round must judge every process.
+/// polls for a few seconds, then visited with the empty name, and one that
+/// may not be opened at all is visited so at once. Where a process may run
+/// another program under its ID (plat::ExecKeepsProcessId), each process
+/// first seen within the last few seconds is visited again when its path has
+/// changed. Returns 1; 0 when the visitor returned 0; -1 when the list could
+/// not be taken whole, so that a round must judge every process.
 std::int32_t PollNewProcesses(ProcessVisitor visitor, void* userData);
 
 /// The VDMDBG task callback: passes one task to the context's visitor and

@@ -13,8 +13,10 @@ namespace {
 const DWORD kFirstCapacity = 1024;
 const DWORD kLargestCapacity = 0x4000000;
 // A process that gives no name yet is asked again for this long, then
-// counts as seen: the next round judges it as it judges every process.
-const DWORD kNamelessMilliseconds = 1000;
+// counts as seen: the next round judges it as it judges every process. Under
+// Wine on a slow machine a program may take more than a second from its ID
+// to its path.
+const DWORD kNamelessMilliseconds = 5000;
 // Wrappers (sh -c, env, nice, nohup, service scripts) exec the program they
 // start within moments, under the ID that a poll has already seen.
 const DWORD kYoungMilliseconds = 5000;
@@ -113,19 +115,12 @@ void NoteYoung(DWORD processId, const char* name, DWORD now) {
     entry.program = ProgramOf(name);
 }
 
-// Where an exec keeps the ID, a process out of reach may be a child that
-// root has just forked, and that takes the hold's user as it execs its
-// program: it is asked again as one that gives no name yet.
-int AskAgain(int read) {
-    return read == kNameNotYet || (read == kNameDenied && search.execKeepsId);
-}
-
 // A new process, visited once its name is known; before a round (no
 // visitor) only noted.
 int Judge(DWORD processId, ProcessVisitor visitor, void* userData, DWORD now) {
     char name[LONGEST_PATH];
     const int read = ReadProcessName(processId, name);
-    if (AskAgain(read) && search.namelessCount < kNamelessSlots) {
+    if (read == kNameNotYet && search.namelessCount < kNamelessSlots) {
         search.nameless[search.namelessCount].id = processId;
         search.nameless[search.namelessCount++].since = now;
         return 1;
@@ -169,7 +164,7 @@ int AskNamelessAgain(ProcessVisitor visitor, void* userData, DWORD now) {
         const Nameless entry = search.nameless[i];
         char name[LONGEST_PATH];
         const int read = ReadProcessName(entry.id, name);
-        if (AskAgain(read) && now - entry.since < kNamelessMilliseconds) {
+        if (read == kNameNotYet && now - entry.since < kNamelessMilliseconds) {
             search.nameless[kept++] = entry;
             continue;
         }

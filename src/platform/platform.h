@@ -64,7 +64,6 @@ const DWORD TH32CS_SNAPPROCESS = 0x0002;
 const DWORD ERROR_ACCESS_DENIED = 5;
 const DWORD ERROR_INVALID_HANDLE = 6;
 const DWORD ERROR_INVALID_PARAMETER = 87;
-const DWORD ERROR_PARTIAL_COPY = 299;
 
 struct OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
@@ -234,8 +233,6 @@ DWORD GetCurrentProcessId();
 /// The error code of the calling thread's last failed call. After OpenProcess
 /// or SetPriorityClass (with one of the four classes), ERROR_INVALID_PARAMETER
 /// means that no process has the ID any more (on Linux also: only a zombie).
-/// After OpenProcess, EnumProcessModules or GetModuleFileNameExA,
-/// ERROR_ACCESS_DENIED means that the process will never tell us its path.
 DWORD GetLastError();
 /// TRUE when CreateProcessA itself splits the command line into the program's
 /// arguments (Linux), so that an argument arrives whole only when quoted;

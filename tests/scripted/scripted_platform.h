@@ -37,8 +37,8 @@ struct Process {
     // that out at the open, Linux at the change).
     plat::DWORD openError = plat::ERROR_ACCESS_DENIED;
     plat::DWORD setClassError = plat::ERROR_ACCESS_DENIED;
-    plat::DWORD nameError = plat::ERROR_PARTIAL_COPY;  // of a failed module or name read
-    std::vector<Task> tasks;  // 16-bit tasks, reported by VDMEnumTaskWOWEx for this ID
+    plat::DWORD nameError = 299;  // of a failed module or name read: ERROR_PARTIAL_COPY
+    std::vector<Task> tasks;      // 16-bit tasks, reported by VDMEnumTaskWOWEx for this ID
 };
 
 struct Creation {

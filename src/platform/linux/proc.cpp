@@ -142,10 +142,6 @@ DWORD WINAPI GetModuleFileNameExALinux(HANDLE process, HMODULE module, char* nam
     if (module && module != reinterpret_cast<HMODULE>(&mainModule)) return 0;
     NameBuffer buffer = {name, size, -1};
     if (!UseExeLink(id, ReadLink, &buffer)) {
-        // Another user's process stays out of reach; one that is still being
-        // set up, or has just ended, gives ENOENT.
-        SetLastErrorCode(errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED
-                                                           : ERROR_PARTIAL_COPY);
         name[0] = '\0';
         return 0;
     }
