@@ -18,17 +18,11 @@ HoldState holdState;
 // new ones, so that a program that lives less than a round is still caught.
 const DWORD kPollMilliseconds = 250;
 
-// Where the system gives no start time, the name stands in for it (FNV-1a):
+// Where the system gives no start time, the name stands in for it (its hash):
 // a new process under an old ID is news at least when it runs another file.
 std::uint64_t StartOf(DWORD processId, const char* name) {
     std::uint64_t start = 0;
-    if (GetProcessStartTime(processId, &start)) return start;
-    std::uint64_t hash = 14695981039346656037ull;
-    for (; *name; ++name) {
-        hash ^= static_cast<unsigned char>(*name);
-        hash *= 1099511628211ull;
-    }
-    return hash;
+    return GetProcessStartTime(processId, &start) ? start : NameHash(name);
 }
 
 int FindFailure(const HoldState* hold, DWORD processId, std::uint64_t start) {
@@ -169,11 +163,11 @@ std::int32_t HoldPriorityByName() {
             static_cast<int>(runOptions.holdSeconds));
     }
     // A failure to load is left to the rounds to report, each loading its own.
-    const std::int32_t kept = KeepWalkLibraries();
+    KeepWalkLibraries();
     BeginNewProcessSearch();
     const std::int32_t result = events ? HoldWithEvents(pause) : HoldInRounds(pause);
     EndNewProcessSearch();
-    if (kept) ReleaseWalkLibraries();
+    ReleaseWalkLibraries();
     if (events) EndProcessStartEvents();
     return result;
 }

@@ -53,6 +53,10 @@ void ReleaseWalkLibraries();
 /// the list cannot be taken.
 std::int32_t ListProcessIds(plat::DWORD* ids, plat::DWORD capacity, plat::DWORD* count);
 
+/// A 64-bit hash of a name (FNV-1a), where a few bytes must tell one name
+/// from another.
+std::uint64_t NameHash(const char* name);
+
 /// Finding new processes where the system tells of no start: a hold takes
 /// the list of process IDs before each round and between its rounds, and
 /// looks at the processes that are new in it. Nothing is allocated before

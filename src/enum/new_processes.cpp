@@ -31,7 +31,7 @@ struct Nameless {
 struct Young {
     DWORD id;  // 0: ended, or out of reach now
     DWORD since;
-    std::uint64_t program;  // its path's FNV-1a hash
+    std::uint64_t program;  // NameHash of its path
 };
 
 struct Search {
@@ -55,15 +55,6 @@ Search search;
 int CompareIds(const void* a, const void* b) {
     const DWORD x = *static_cast<const DWORD*>(a), y = *static_cast<const DWORD*>(b);
     return x < y ? -1 : x > y;
-}
-
-std::uint64_t ProgramOf(const char* name) {
-    std::uint64_t hash = 14695981039346656037ull;
-    for (; *name; ++name) {
-        hash ^= static_cast<unsigned char>(*name);
-        hash *= 1099511628211ull;
-    }
-    return hash;
 }
 
 // Doubles both lists, keeping the last one; 0 when memory is exhausted.
@@ -112,7 +103,7 @@ void NoteYoung(DWORD processId, const char* name, DWORD now) {
     Young& entry = search.young[(search.youngFirst + search.youngCount++) % kYoungSlots];
     entry.id = processId;
     entry.since = now;
-    entry.program = ProgramOf(name);
+    entry.program = NameHash(name);
 }
 
 // A new process, visited once its name is known; before a round (no
@@ -192,7 +183,7 @@ int LookAgainAtYoung(ProcessVisitor visitor, void* userData, DWORD now) {
             entry.id = 0;
             continue;
         }
-        const std::uint64_t program = ProgramOf(name);
+        const std::uint64_t program = NameHash(name);
         if (program == entry.program) continue;
         entry.program = program;
         if (!visitor(entry.id, 0, name, userData)) return 0;
@@ -201,6 +192,15 @@ int LookAgainAtYoung(ProcessVisitor visitor, void* userData, DWORD now) {
 }
 
 }  // namespace
+
+std::uint64_t NameHash(const char* name) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (; *name; ++name) {
+        hash ^= static_cast<unsigned char>(*name);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
 
 void BeginNewProcessSearch() {
     search.block = nullptr;
