@@ -3,7 +3,12 @@
 #
 #   bench/hold.sh [SECONDS]      SECONDS defaults to 60 (0 skips the cost);
 #                                N=4000 extra processes; SHORT=200 short-lived
-#                                programs (SHORT=0 skips them)
+#                                programs (SHORT=0 skips them); POLL=20 seconds
+#                                for each figure of the poll (POLL=0 skips it),
+#                                TOTAL=17000 processes for its last figure;
+#                                HOISTER=path measures that build instead;
+#                                ALONE=1 takes the poll's figures in a PID
+#                                namespace of their own
 #
 # Builds a release copy of the program under build/bench. First, the reach:
 # SHORT programs that each live 0.5 s start 0.1 s apart under
@@ -14,6 +19,15 @@
 # were made Low while they ran, the time from their start (the clock just
 # before their exec) to the class (median, 99th percentile), the hold's CPU
 # time and resident memory.
+#
+# Then the poll, with one hold as nobody (no events, and it cannot read the
+# script's processes, which run as root): `hoister -q -w3600 -a -pn
+# nosuchprocessxyz`. Prints the share of 40 programs of nobody's, each
+# started as sh -c 'sleep 0.3; exec PROGRAM' and living 0.6 s, that a hold
+# `-w60 -a -pl hoister_bench_wrapped` made Low while they ran; then the hold's
+# CPU time per second over POLL seconds among N idle processes, among 2,000
+# more that start, and among TOTAL in all; and how many lines a verbose hold
+# (root, no events) printed in 8 s among them, against one round's.
 #
 # Then the cost: starts N idle processes of its own, and runs
 # `hoister -q -w60 -a -pn nosuchprocessxyz` as nobody (no events: between its
@@ -29,6 +43,8 @@ build=$root/build/bench
 seconds=${1:-60}
 n=${N:-4000}
 short=${SHORT:-200}
+poll=${POLL:-20}
+total=${TOTAL:-17000}
 
 . "$root/bench/common.sh"
 tick=$(getconf CLK_TCK)
@@ -99,6 +115,98 @@ if [ "$short" -gt 0 ]; then
     echo "$short programs living 0.5 s, started 0.1 s apart, under -q -w5 -a -pl:"
     short_case "with events:"
     short_case "without events:" "${no_events[@]}"
+fi
+
+as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+# Sets cpu_ms to the hold's CPU time in ms per second over the given
+# seconds. Neither the reading nor the wait starts a process, which the poll
+# would have to look at.
+hold_ticks() {
+    local stat
+    read -r stat <"/proc/$hold/stat"
+    set -- ${stat##*) }
+    ticks=$((${12} + ${13}))
+}
+cpu_during() {
+    local ticks0 start
+    hold_ticks
+    ticks0=$ticks
+    start=$EPOCHREALTIME
+    read -rt "$1" -u "$never" || true
+    hold_ticks
+    cpu_ms=$(awk -v t=$((ticks - ticks0)) -v s="$start" -v n="$EPOCHREALTIME" -v tick="$tick" \
+        'BEGIN { printf "%.2f", t * 1000 / tick / (n - s) }')
+}
+processes() { ls /proc | grep -c '^[0-9]'; }
+
+if [ "$poll" -gt 0 ] && [ "${ALONE:-0}" = 1 ]; then
+    # On a shared machine others start processes all the time, and each is
+    # new to the poll: the figures are then taken in a PID namespace of their
+    # own, an idle machine with only the script's processes.
+    SHORT=0 ALONE=0 HOISTER=$hoister unshare -pf --mount-proc --kill-child "$0" 0
+elif [ "$poll" -gt 0 ]; then
+    wrapped=$build/hoister_bench_wrapped
+    cp "$build/hoister_bench_short" "$wrapped"
+    results=$build/wrapped.results
+    : >"$results"
+    : >"$build/short.ids"
+    chmod 666 "$results" "$build/short.ids"
+    "${as_nobody[@]}" "$hoister" -q -w60 -a -pl hoister_bench_wrapped >/dev/null &
+    hold=$!
+    sleep 1.5
+    "${as_nobody[@]}" "$build/short_launcher" wrap "$wrapped" 40 600 "$results" \
+        "$build/short.ids" &
+    launcher=$!
+    wait "$launcher" || true
+    launcher=
+    kill -TERM "$hold"
+    wait "$hold" || true
+    hold=
+    stop_short
+    caught=$(awk '$1 >= 0' "$results" | wc -l)
+
+    start_idle "$n"
+    "${as_nobody[@]}" "$hoister" -q -w3600 -a -pn nosuchprocessxyz >/dev/null &
+    hold=$!
+    sleep 2
+    rm -f "$build/never"
+    mkfifo "$build/never"
+    exec {never}<>"$build/never"
+    idle_count=$(processes)
+    cpu_during "$poll"
+    idle_ms=$cpu_ms
+    hold_ticks
+    ticks0=$ticks
+    start_idle 2000
+    sleep 2
+    hold_ticks
+    judged_ms=$(((ticks - ticks0) * 1000 / tick))
+    cpu_during "$poll"
+    new_ms=$cpu_ms
+    start_idle $((total - $(processes)))
+    sleep 2
+    many=$(processes)
+    cpu_during "$poll"
+    many_ms=$cpu_ms
+    kill -TERM "$hold"
+    wait "$hold" || true
+    hold=
+    "${no_events[@]}" "$hoister" -v -w60 -a -pn nosuchprocessxyz >"$build/lines.txt" &
+    hold=$!
+    sleep 8
+    kill -TERM "$hold"
+    wait "$hold" || true
+    hold=
+    lines=$(grep -c 'priority unchanged' "$build/lines.txt" || true)
+    rm -f "$build/never"
+    stop_idle
+    echo "The poll (a hold as nobody, no events), $poll s for each CPU figure:"
+    echo "exec-wrapped programs made Low while they ran: $caught of 40"
+    echo "idle among $idle_count processes: $idle_ms ms of CPU per second"
+    echo "$idle_ms $new_ms" | awk '{ printf "among 2,000 more that it cannot read: %.2f ms per second (2 x idle + 5 = %.2f)\n", $2, 2 * $1 + 5 }'
+    echo "  (their start, and the polls that found them, took $judged_ms ms in all)"
+    echo "among $many processes: $many_ms ms per second"
+    echo "a -v hold (root, no events) among them printed $lines lines in 8 s (one round: about $many)"
 fi
 
 [ "$seconds" -gt 0 ] || exit 0

@@ -9,7 +9,8 @@
  *   short launch PROGRAM COUNT LIFE_MS FILE IDS
  * starts COUNT copies of PROGRAM 0.1 s apart, appends the ID of each to IDS
  * as it starts it (so that the script can end each by its ID), and waits for
- * them all. */
+ * them all. With wrap instead of launch, each copy is started as
+ * sh -c 'sleep 0.3; exec PROGRAM ...', as wrappers start programs. */
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,7 +36,12 @@ static int Launch(char** argv) {
             char started[32];
             const long long now = Microseconds();
             snprintf(started, sizeof started, "%lld.%06lld", now / 1000000, now % 1000000);
-            execl(argv[2], argv[2], argv[4], argv[5], started, (char*)NULL);
+            if (strcmp(argv[1], "wrap") == 0) {
+                execl("/bin/sh", "sh", "-c", "sleep 0.3; exec \"$0\" \"$@\"", argv[2], argv[4],
+                      argv[5], started, (char*)NULL);
+            } else {
+                execl(argv[2], argv[2], argv[4], argv[5], started, (char*)NULL);
+            }
             _exit(127);
         }
         if (id > 0) {
@@ -53,7 +59,8 @@ static int Launch(char** argv) {
 
 int main(int argc, char** argv) {
     const long long born = Microseconds();
-    if (argc == 7 && strcmp(argv[1], "launch") == 0) return Launch(argv);
+    if (argc == 7 && (strcmp(argv[1], "launch") == 0 || strcmp(argv[1], "wrap") == 0))
+        return Launch(argv);
     if (argc != 4) return 2;
     const long long life = atoll(argv[1]) * 1000;
     const long long start = (long long)(atof(argv[3]) * 1e6);

@@ -1,4 +1,3 @@
-#include <cstdlib>
 #include <cstring>
 
 #include "actions/actions.h"
@@ -18,27 +17,12 @@ HoldState holdState;
 // IDs four times a second between its rounds, and reads names only for the
 // new ones, so that a program that lives less than a round is still caught.
 const DWORD kPollMilliseconds = 250;
-const DWORD kPolledIds = 16384;
-struct IdPoll {
-    DWORD lists[2][kPolledIds];
-    DWORD counts[2];
-    int last;       // the list that the next one is compared with
-    int lastValid;  // 0: the last list could not be taken or did not fit
-    int unnamed;    // the process just judged gave no name
-};
-IdPoll idPoll;
 
-// Where the system gives no start time, the name stands in for it (FNV-1a):
+// Where the system gives no start time, the name stands in for it (its hash):
 // a new process under an old ID is news at least when it runs another file.
 std::uint64_t StartOf(DWORD processId, const char* name) {
     std::uint64_t start = 0;
-    if (GetProcessStartTime(processId, &start)) return start;
-    std::uint64_t hash = 14695981039346656037ull;
-    for (; *name; ++name) {
-        hash ^= static_cast<unsigned char>(*name);
-        hash *= 1099511628211ull;
-    }
-    return hash;
+    return GetProcessStartTime(processId, &start) ? start : NameHash(name);
 }
 
 int FindFailure(const HoldState* hold, DWORD processId, std::uint64_t start) {
@@ -84,79 +68,34 @@ int Round() {
     return 1;
 }
 
-// A process that has only just started may not tell its path yet, while its
-// modules are being loaded: noted, so that the next poll asks again.
-std::int32_t StartVisitor(DWORD processId, DWORD task16, const char* name, void* userData) {
-    if (!name[0]) idPoll.unnamed = 1;
-    return NameMatchVisitor(processId, task16, name, userData);
-}
-
 // A process that has just started gets what a round gives a process, as the
 // first match of a round of its own: without -a, each new match is changed.
-int StartedProcess(DWORD processId) {
+// 0 when a stop was asked.
+std::int32_t StartVisitor(DWORD processId, DWORD task16, const char* name, void* userData) {
     ExamineTargets(0);
     std::memset(holdState.failedBeyondTable, 0, sizeof holdState.failedBeyondTable);
-    VisitProcess(processId, StartVisitor, &holdState);
+    NameMatchVisitor(processId, task16, name, userData);
     if (holdState.stopRequested) return 0;
     ReportFailuresBeyondTable(&holdState);
     return 1;
 }
 
-int CompareIds(const void* a, const void* b) {
-    const DWORD x = *static_cast<const DWORD*>(a), y = *static_cast<const DWORD*>(b);
-    return x < y ? -1 : x > y;
+int StartedProcess(DWORD processId) {
+    VisitProcess(processId, StartVisitor, &holdState);
+    return !holdState.stopRequested;
 }
 
-// Takes the next list of IDs, sorted; 0 when it cannot be taken or may have
-// been cut short.
-int TakeIdList(int which) {
-    DWORD* ids = idPoll.lists[which];
-    DWORD& count = idPoll.counts[which];
-    count = 0;
-    if (!ListProcessIds(ids, kPolledIds, &count) || count >= kPolledIds) return 0;
-    std::qsort(ids, count, sizeof *ids, CompareIds);
-    return 1;
-}
-
-// Judges each ID that the last list did not hold as a start; a list that
-// does not fit calls for a full round. 0 when a stop was asked.
+// A list that does not fit calls for a full round. 0 when a stop was asked.
 int Poll() {
-    const int next = 1 - idPoll.last;
-    if (!TakeIdList(next)) {
-        const int cutShort = idPoll.counts[next] >= kPolledIds;
-        idPoll.lastValid = 0;
-        return cutShort ? Round() : 1;
-    }
-    const DWORD* last = idPoll.lists[idPoll.last];
-    const DWORD lastCount = idPoll.counts[idPoll.last];
-    const int judge = idPoll.lastValid;
-    idPoll.last = next;
-    idPoll.lastValid = 1;
-    if (!judge) return 1;
-    // An ID whose process gave no name is left out of the list, and so is new
-    // again next time.
-    DWORD* ids = idPoll.lists[next];
-    DWORD kept = 0;
-    for (DWORD i = 0, j = 0; i < idPoll.counts[next]; ++i) {
-        const DWORD id = ids[i];
-        while (j < lastCount && last[j] < id)
-            ++j;
-        if (j == lastCount || last[j] != id) {
-            idPoll.unnamed = 0;
-            if (!StartedProcess(id)) return 0;
-            if (idPoll.unnamed) continue;
-        }
-        ids[kept++] = id;
-    }
-    idPoll.counts[next] = kept;
-    return 1;
+    const std::int32_t polled = PollNewProcesses(StartVisitor, &holdState);
+    return polled < 0 ? Round() : polled;
 }
 
 // The list before the round, so that what starts during the round is judged
 // by the first poll.
 std::int32_t HoldInRounds(DWORD pause) {
     for (;;) {
-        idPoll.lastValid = TakeIdList(idPoll.last);
+        NoteProcessesBeforeRound();
         if (!Round()) return 1;
         const DWORD roundEnd = GetTickCount();
         for (DWORD spent = 0; spent < pause; spent = GetTickCount() - roundEnd) {
@@ -226,7 +165,12 @@ std::int32_t HoldPriorityByName() {
             "seconds\n",
             static_cast<int>(runOptions.holdSeconds));
     }
+    // A failure to load is left to the rounds to report, each loading its own.
+    KeepWalkLibraries();
+    BeginNewProcessSearch();
     const std::int32_t result = events ? HoldWithEvents(pause) : HoldInRounds(pause);
+    EndNewProcessSearch();
+    ReleaseWalkLibraries();
     if (events) EndProcessStartEvents();
     return result;
 }

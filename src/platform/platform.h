@@ -189,6 +189,13 @@ BOOL IsWhollyInPriorityClass(HANDLE process, DWORD priorityClass);
 /// A value that tells this process from an earlier one with the same ID (its
 /// start or creation time); FALSE when the system does not give one.
 BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime);
+/// The ID that the system handed out last, to a process or a thread, so that
+/// a value unchanged since the last call means that no process was created in
+/// between (Linux: /proc/loadavg); FALSE where the system does not tell.
+BOOL GetNewestProcessId(DWORD* processId);
+/// TRUE where a process may run another program under the same ID (an exec
+/// on Linux); FALSE where a process runs one image for life (Windows).
+BOOL ExecKeepsProcessId();
 /// Brackets each write to standard output (TRUE before, FALSE after). Once
 /// the stop is being caught, a stop request that arrives inside the bracket
 /// cuts the write short and this and every later message are lost (Windows,

@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -217,6 +218,28 @@ TEST_F(Hold, ProgramCatchesACopyAsItStartsWhereEventsCanBeHad) {
     for (pid_t id : shorts)
         waitpid(id, nullptr, 0);
     EXPECT_GE(Count(ReadFile(said), "19\n"), 95u) << ReadFile(said);
+
+    // A wrapper execs the program under an ID that a poll has already seen.
+    const std::string wrapped = dir_ + "/wrapped-exec) " + marker_, wrappedSaid = dir_ + "/wrapped";
+    std::ofstream(wrapped, std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
+    ASSERT_EQ(chmod(wrapped.c_str(), 0755), 0);
+    const std::string life = std::to_string(int(Generous(1.5) * 1000));
+    const std::string script = "sleep 0.3; exec \"$0\" short " + life;
+    std::vector<pid_t> wrappers;
+    for (int i = 0; i < 10; ++i, usleep(50000)) {
+        const pid_t id = fork();
+        if (id == 0) {
+            const int out = open(wrappedSaid.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (out >= 0 && dup2(out, 1) == 1 && setpriority(PRIO_PROCESS, 0, 0) == 0 &&
+                setgid(65534) == 0 && setuid(65534) == 0)
+                execl("/bin/sh", "sh", "-c", script.c_str(), wrapped.c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        wrappers.push_back(id);
+    }
+    for (pid_t id : wrappers)
+        waitpid(id, nullptr, 0);
+    EXPECT_EQ(Count(ReadFile(wrappedSaid), "19\n"), 10u) << ReadFile(wrappedSaid);
     EXPECT_EQ(StopHold(SIGTERM, &took), 1);
 }
 

@@ -118,7 +118,10 @@ plat::BOOL WINAPI ScriptedEnumProcessModules(plat::HANDLE process, plat::HMODULE
                                              plat::DWORD bytes, plat::DWORD* needed) {
     HandleObject* object = Live(process, Kind::Process);
     Process* target = object ? FindProcess(object->processId) : nullptr;
-    if (!target || !target->modulesReadable || bytes < sizeof(plat::HMODULE)) return plat::FALSE;
+    if (!target || !target->modulesReadable || bytes < sizeof(plat::HMODULE)) {
+        if (target) state.lastError = target->nameError;
+        return plat::FALSE;
+    }
     modules[0] = reinterpret_cast<plat::HMODULE>(&heapObject);
     *needed = sizeof(plat::HMODULE);
     return plat::TRUE;
@@ -130,6 +133,7 @@ plat::DWORD WINAPI ScriptedGetModuleFileNameExA(plat::HANDLE process, plat::HMOD
     Process* target = object ? FindProcess(object->processId) : nullptr;
     if (!target || !target->nameReadable || size == 0 ||
         module != reinterpret_cast<plat::HMODULE>(&heapObject)) {
+        if (target) state.lastError = target->nameError;
         return 0;
     }
     std::snprintf(name, size, "%s", target->name.c_str());
@@ -330,6 +334,13 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     *startTime = process->startTime;
     return TRUE;
 }
+
+BOOL GetNewestProcessId(DWORD* processId) {
+    *processId = state.newestProcessId;
+    return state.newestProcessId != 0;
+}
+
+BOOL ExecKeepsProcessId() { return state.execKeepsId ? TRUE : FALSE; }
 
 BOOL WritingOutput(BOOL writing) {
     static int savedOutput = -1;

@@ -37,7 +37,8 @@ struct Process {
     // that out at the open, Linux at the change).
     plat::DWORD openError = plat::ERROR_ACCESS_DENIED;
     plat::DWORD setClassError = plat::ERROR_ACCESS_DENIED;
-    std::vector<Task> tasks;  // 16-bit tasks, reported by VDMEnumTaskWOWEx for this ID
+    plat::DWORD nameError = 299;  // of a failed module or name read: ERROR_PARTIAL_COPY
+    std::vector<Task> tasks;      // 16-bit tasks, reported by VDMEnumTaskWOWEx for this ID
 };
 
 struct Creation {
@@ -75,7 +76,9 @@ struct State {
     bool enumProcessesFails = false;
     long reportedByteCount = -1;  // EnumProcesses reports this count (never above the size)
     bool createFails = false;
-    bool eventsAvailable = false;  // StartProcessStartEvents succeeds (see startEvents)
+    bool eventsAvailable = false;     // StartProcessStartEvents succeeds (see startEvents)
+    plat::DWORD newestProcessId = 0;  // what GetNewestProcessId gives; 0: it fails
+    bool execKeepsId = false;         // what ExecKeepsProcessId gives
     // Messages (1-based) whose write fails for real: standard output is a
     // full device (ENOSPC) while they are written.
     std::set<int> failingWrites;

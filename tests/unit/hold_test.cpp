@@ -12,6 +12,7 @@ namespace {
 typedef std::vector<std::pair<plat::DWORD, plat::DWORD>> Changes;
 
 const std::string kA = "C:\\a\\backup.exe", kB = "D:\\BACKUP\\b.exe", kC = "C:\\c\\backup.exe";
+const std::string kD = "E:\\backup\\d.exe";
 const std::string kRefused = " priority to Low failed\n";
 
 scripted::Process* Find(plat::DWORD id) {
@@ -136,10 +137,10 @@ TEST_F(Hold, WithoutEventsEachNewIdIsJudgedOnceByThePollThatFindsIt) {
             scripted::State& world = scripted::World();
             if (poll == 2) {
                 AddProcess(5, kC);                       // new: changed
-                AddProcess(6, kB).openForQuery = false;  // NT: no name yet, asked again
+                AddProcess(6, kB).nameReadable = false;  // NT: no name yet, asked again
             } else if (poll == 3) {
                 Find(5)->priorityClass = plat::NORMAL_PRIORITY_CLASS;  // in both lists
-                Find(6)->openForQuery = true;
+                Find(6)->nameReadable = true;
             }
             // No list at poll 4: poll 5 has none to judge its own by.
             world.enumProcessesFails = world.snapshotFails = poll == 4;
@@ -151,6 +152,72 @@ TEST_F(Hold, WithoutEventsEachNewIdIsJudgedOnceByThePollThatFindsIt) {
         EXPECT_EQ(scripted::World().priorityChanges,
                   (Changes{{8, 0x40}, {4, 0x40}, {5, 0x40}, {6, 0x40}}));
         EXPECT_EQ(scripted::World().polls, 7);
+        ExpectNothingOutstanding();
+    }
+}
+
+// Unnamed processes settle: one without a name after 5 seconds, one
+// that may not be opened at once; a read refused after the open (Wine, while
+// a process has no thread yet) is asked again. Where an exec keeps the ID, a
+// young process that execs is a start. The list is taken only when the
+// newest ID has moved.
+TEST_F(Hold, APollSettlesTheUnnamedLooksAgainAtTheYoungAndListsOnlyWhatIsNew) {
+    for (bool exec : {false, true}) {
+        scripted::Reset();
+        scripted::State& world = scripted::World();
+        world.execKeepsId = exec;
+        world.newestProcessId = 100;
+        world.betweenPolls = [](int poll) {
+            scripted::State& world = scripted::World();
+            if (poll == 1) {
+                world.newestProcessId = 109;
+                AddProcess(7, "C:\\bin\\sh.exe");
+                AddProcess(8, kB).openForQuery = false;
+                AddProcess(9, kC).nameReadable = false;
+                AddProcess(10, kD).nameReadable = false;
+                Find(10)->nameError = plat::ERROR_ACCESS_DENIED;
+            } else if (poll == 2) {
+                Find(7)->name = kA;  // the exec
+                Find(8)->openForQuery = true;
+            } else if (poll == 3) {
+                Find(10)->nameReadable = true;
+            } else if (poll == 24) {
+                Find(9)->nameReadable = true;
+            }
+        };
+        RunResult run = RunHoister({"-w7", "-pl", "backup"});
+        const std::string set = " priority set to Low\n";
+        EXPECT_EQ(run.out, kBanner + (exec ? kA + set : "") + kD + set) << exec;
+        EXPECT_EQ(world.polls, 27);
+        // The first list, the round's, and poll 1's.
+        EXPECT_EQ(world.enumProcessesSizes.size(), 3u);
+        // Read when new, then at polls 2 to 21 (5 s), the last of which gives up.
+        EXPECT_EQ(scripted::CallsStartingWith("OpenProcess 0x410 9").size(), 21u);
+        ExpectNothingOutstanding();
+    }
+}
+
+// A list past 16,384 IDs grows once, at the first list; polls allocate and
+// load nothing, and everything is released when the hold ends.
+TEST_F(Hold, ManyProcessesStayAPollThatLoadsAndAllocatesNothing) {
+    for (plat::DWORD platform : {plat::VER_PLATFORM_WIN32_NT, plat::VER_PLATFORM_WIN32_WINDOWS}) {
+        scripted::Reset();
+        scripted::World().platformId = platform;
+        for (plat::DWORD id = 1; id <= 17000; ++id)
+            AddProcess(id * 4, "C:\\idle.exe");
+        static std::size_t allocations, loads;
+        scripted::World().betweenPolls = [](int poll) {
+            if (poll == 1) {
+                allocations = scripted::CallsStartingWith("HeapAlloc").size();
+                loads = scripted::CallsStartingWith("LoadLibraryA").size();
+            }
+            if (poll == 2) AddProcess(2, kC);
+        };
+        RunResult run = RunHoister({"-w1", "-pl", "backup"});
+        EXPECT_EQ(run.out, kBanner + kC + " priority set to Low\n");
+        EXPECT_EQ(scripted::CallsStartingWith("HeapAlloc").size(), allocations);
+        EXPECT_EQ(scripted::CallsStartingWith("LoadLibraryA").size(), loads);
+        EXPECT_EQ(loads, platform == plat::VER_PLATFORM_WIN32_NT ? 3u : 1u);
         ExpectNothingOutstanding();
     }
 }

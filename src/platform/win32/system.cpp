@@ -132,6 +132,11 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
     return TRUE;
 }
 
+// No call tells of the newest ID: every poll takes the whole list.
+BOOL GetNewestProcessId(DWORD*) { return FALSE; }
+
+BOOL ExecKeepsProcessId() { return FALSE; }
+
 BOOL WritingOutput(BOOL writing) {
     inWrite = writing;
     return TRUE;
