@@ -127,9 +127,12 @@ int TakeNextList(ProcessVisitor visitor, void* userData, DWORD now) {
     if (search.lastValid && newestKnown && search.newestKnown && newest == search.newest) return 1;
     const int next = 1 - search.last;
     const int taken = TakeList(next);
-    if (taken <= 0) {
+    // A list that could not be taken leaves the last one to compare with, so
+    // that what starts meanwhile is new to the next list that can be.
+    if (taken == 0) return 1;
+    if (taken < 0) {
         search.lastValid = 0;
-        return taken < 0 ? -1 : 1;
+        return -1;
     }
     const int judge = search.lastValid;
     search.last = next;
