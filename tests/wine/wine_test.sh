@@ -347,7 +347,8 @@ hold)
     done
     wait "${shorts[@]}"
     caught=$(grep -l ' 0x40$' s*.txt | wc -l)
-    [ "$caught" -ge 19 ] || fail "the -w60 hold made $caught of 20 short-lived probes Low"
+    [ "$caught" -ge 19 ] || fail "the -w60 hold made $caught of 20 short-lived probes Low" \
+        "($(ls s*.txt | wc -l) started; not Low: $(grep -L ' 0x40$' s*.txt | tr '\n' ' '))"
     ;;
 agree)
     # Where the i686 product and the x86-64 build must print the same, byte
