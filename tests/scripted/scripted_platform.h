@@ -71,17 +71,17 @@ struct State {
     bool psapiMissing = false;
     bool vdmdbgMissing = false;
     std::set<std::string> missingFunctions;
+    // Messages (1-based) whose write fails for real: standard output is a
+    // full device (ENOSPC) while they are written.
+    std::set<int> failingWrites;
     bool snapshotFails = false;
     int failAllocation = 0;  // the HeapAlloc with this number (1-based) fails; 0: none
     bool enumProcessesFails = false;
     long reportedByteCount = -1;  // EnumProcesses reports this count (never above the size)
     bool createFails = false;
     bool eventsAvailable = false;     // StartProcessStartEvents succeeds (see startEvents)
-    plat::DWORD newestProcessId = 0;  // what GetNewestProcessId gives; 0: it fails
     bool execKeepsId = false;         // what ExecKeepsProcessId gives
-    // Messages (1-based) whose write fails for real: standard output is a
-    // full device (ENOSPC) while they are written.
-    std::set<int> failingWrites;
+    plat::DWORD newestProcessId = 0;  // what GetNewestProcessId gives; 0: it fails
 
     // Stop requests: at this non-zero wait (1-based; the wait after a hold's
     // round of that number), and during this SetPriorityClass (1-based); 0:
