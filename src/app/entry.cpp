@@ -178,8 +178,7 @@ int HoisterMain(int argc, char* argv[]) {
     const char* classLast = nullptr;
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
-        const bool option =
-            !runOptions.targetGiven && word[0] && std::strchr(plat::OptionPrefixes(), word[0]);
+        const bool option = !runOptions.targetGiven && IsOption(word);
         char letter = option ? word[1] : '\0';
         if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
         if (option && letter == 'H') {
