@@ -86,3 +86,37 @@ int AppendCommandLineWord(char* text, std::size_t size, const char* word);
 /// kCommandLineSize bytes hold the longest command line and its terminator.
 const int kCommandLineSize = 2 * 255 + 2 + 1 + 255 + 1;
 void BuildCommandLine(char* commandLine, const char* target, const char* targetArgs);
+
+/// The rules of many targets matched at once, at a cost that follows the
+/// length of a process's path and not the number of rules: one automaton
+/// over every part of names, one hash table of whole file names. Rules are
+/// added, then the table is built once; a new set of rules is a new table.
+/// A zeroed table is empty and matches nothing.
+const int TABLE_PART = 0;  // the text occurs anywhere in the path
+const int TABLE_NAME = 1;  // the text is the whole file name
+struct TargetTableBuilt;
+struct TargetTable {
+    void* staged;  // the rules as added, until the table is built
+    char* stagedText;
+    std::uint32_t stagedCount;
+    std::uint32_t stagedRoom;
+    std::size_t textUsed;
+    std::size_t textRoom;
+    TargetTableBuilt* built;  // one heap block
+};
+
+/// Adds a rule numbered rule (0 or more; the lowest number that matches
+/// wins) of kind TABLE_PART or TABLE_NAME. The text is cut to 255 bytes, as
+/// the name match cuts a target, and compared with A-Z folded. 0 when memory
+/// runs out; the table is then empty, with nothing held.
+int AddTableRule(TargetTable* table, int rule, int kind, const char* text);
+/// Builds the table from the rules added, and releases them. 0 when memory
+/// runs out; the table is then empty, with nothing held.
+int BuildTargetTable(TargetTable* table);
+/// The lowest rule that the process matches, or -1: a part that occurs in
+/// path, or a name equal to the fileNameLength bytes at fileName (the file
+/// name that path ends in, as the caller takes it).
+int FirstTableRule(const TargetTable* table, const char* path, const char* fileName,
+                   std::size_t fileNameLength);
+/// Releases everything the table holds; it is then empty.
+void FreeTargetTable(TargetTable* table);
