@@ -8,7 +8,9 @@
 #                                TOTAL=17000 processes for its last figure;
 #                                HOISTER=path measures that build instead;
 #                                ALONE=1 takes the poll's figures in a PID
-#                                namespace of their own
+#                                namespace of their own; TARGETS=0 skips the
+#                                64 targets against 1, RULES=0 the 16,000 rules
+#                                of a file against 1 (RULES=N: N rules)
 #
 # Builds a release copy of the program under build/bench. First, the reach:
 # SHORT programs that each live 0.5 s start 0.1 s apart under
@@ -256,23 +258,14 @@ awk -v polled="$polled" -v rounds="$rounds" -v single="$single_ms" -v n="$n" -v 
     printf "VmRSS every 5 s (KiB, -w1): %s; VmHWM at the end: %d KiB\n", samples, hwm
 }'
 
-# Several targets in one hold: 64 against 1, as root, none of them matching.
-# The 64 are 40 words, 8 files, 8 folders and 8 paths that name nothing; the
-# 1 is a word, or a file (whose test reads each process's file identity,
-# which the 64 share). The three holds run side by side, so that they judge
-# the same process starts and walk the same processes; CPU time is read from
-# /proc/PID/schedstat. TARGETS=0 skips this; EXECS=3000 programs are started
-# for the events (each a fork and an exec, counted in /proc/stat).
-several_targets() {
-    local dir=$build/targets execs=${EXECS:-3000} many=() i
-    mkdir -p "$dir"
-    for i in $(seq -w 1 40); do many+=("nosuchprocess$i"); done
-    for i in $(seq 1 8); do
-        : >"$dir/file$i" && mkdir -p "$dir/folder$i"
-        many+=("$dir/file$i" "$dir/folder$i/" "$dir/missing$i/server")
-    done
-    # Starts a static program that exits at once, N times, one after another.
-    cc -O2 -static -x c -o "$build/exec_loop" - <<'C'
+# Holds that run side by side, as root, so that they judge the same process
+# starts and walk the same processes; CPU time is read from
+# /proc/PID/schedstat. EXECS=3000 programs are started for the events (each
+# a fork and an exec, counted in /proc/stat).
+holds=()
+execs=${EXECS:-3000}
+# Starts a static program that exits at once, N times, one after another.
+cc -O2 -static -x c -o "$build/exec_loop" - <<'C'
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -288,36 +281,54 @@ int main(int argc, char** argv) {
     return 0;
 }
 C
-    local holds=()
-    # ns of CPU that each of the three holds took while what follows ran.
-    side_by_side() {
-        local before=() after=() h
-        for h in "${holds[@]}"; do before+=("$(awk '{ print $1 }' "/proc/$h/schedstat")"); done
-        "$@"
-        for h in "${holds[@]}"; do after+=("$(awk '{ print $1 }' "/proc/$h/schedstat")"); done
-        for i in 0 1 2; do echo -n "$((after[i] - before[i])) "; done
-    }
-    # start_holds SECONDS [PREFIX...]: the three holds, past their first round.
-    start_holds() {
-        local pause=$1 targets
-        shift
-        holds=()
-        for targets in nosuchprocessxyz "$dir/file1" "${many[*]}"; do
-            # shellcheck disable=SC2086
-            "$@" "$hoister" -q -w"$pause" -a -pn $targets >/dev/null &
-            holds+=($!)
-        done
-        sleep 3
-    }
-    stop_holds() {
-        kill -TERM "${holds[@]}"
-        wait "${holds[@]}" || true
-        holds=()
-    }
-    forks() { awk '/^processes/ { print $2 }' /proc/stat; }
+# ns of CPU that each hold took while what follows ran.
+side_by_side() {
+    local before=() after=() h i
+    for h in "${holds[@]}"; do before+=("$(awk '{ print $1 }' "/proc/$h/schedstat")"); done
+    "$@"
+    for h in "${holds[@]}"; do after+=("$(awk '{ print $1 }' "/proc/$h/schedstat")"); done
+    for i in "${!holds[@]}"; do echo -n "$((after[i] - before[i])) "; done
+}
+# start_holds SECONDS PREFIX -- TARGETS...: one hold per TARGETS word (split
+# at blanks), past its first round.
+start_holds() {
+    local pause=$1 prefix=() targets
+    shift
+    while [ "$1" != -- ]; do prefix+=("$1"); shift; done
+    shift
+    holds=()
+    for targets in "$@"; do
+        # shellcheck disable=SC2086
+        "${prefix[@]}" "$hoister" -q -w"$pause" -a -pn $targets >/dev/null &
+        holds+=($!)
+    done
+    sleep 3
+}
+stop_holds() {
+    [ ${#holds[@]} -gt 0 ] || return 0
+    kill -TERM "${holds[@]}" 2>/dev/null || true
+    wait "${holds[@]}" || true
+    holds=()
+}
+trap 'stop_holds; stop_all' EXIT
+forks() { awk '/^processes/ { print $2 }' /proc/stat; }
+
+# Several targets in one hold: 64 against 1, none of them matching. The 64
+# are 40 words, 8 files, 8 folders and 8 paths that name nothing; the 1 is a
+# word, or a file (whose test reads each process's file identity, which the
+# 64 share). TARGETS=0 skips this.
+several_targets() {
+    local dir=$build/targets many=() i
+    mkdir -p "$dir"
+    for i in $(seq -w 1 40); do many+=("nosuchprocess$i"); done
+    for i in $(seq 1 8); do
+        : >"$dir/file$i" && mkdir -p "$dir/folder$i"
+        many+=("$dir/file$i" "$dir/folder$i/" "$dir/missing$i/server")
+    done
+    local three=(nosuchprocessxyz "$dir/file1" "${many[*]}")
     echo "== several targets, as root, $(ls /proc | grep -c '^[0-9]') processes" >&2
     local f0 f1 used
-    start_holds 3600
+    start_holds 3600 -- "${three[@]}"
     f0=$(forks)
     used=$(side_by_side "$build/exec_loop" "$execs")
     f1=$(forks)
@@ -328,7 +339,7 @@ C
         printf " 64 targets %.1f us (x%.2f of the word, x%.2f of the file)\n", $3 / $4 / 1e3,
             $3 / $1, $3 / $2
     }'
-    start_holds 1 unshare --net
+    start_holds 1 unshare --net -- "${three[@]}"
     used=$(side_by_side sleep 20)
     stop_holds
     echo "$used" | awk '{
@@ -339,3 +350,54 @@ C
     rm -rf "$dir"
 }
 [ "${TARGETS:-64}" = 0 ] || several_targets
+
+# A rules file of RULES=16000 generated rules (bench/make_rules.sh: names,
+# parts, a few paths, none matching) against a file of one of them. RULES=0
+# skips this. The load is what 20 one-shot runs on the big file take beyond
+# 20 on the small one, a round of each included.
+rules_comparison() {
+    local count=${RULES:-16000} dir=$build/rules runs=20 used f0 f1 rss=() h
+    mkdir -p "$dir"
+    "$root/bench/make_rules.sh" "$count" "$build/exec_loop" "$build/idle" >"$dir/many"
+    head -n 1 "$dir/many" >"$dir/one"
+    # A root hold takes a rules file only from root and out of others' reach.
+    chmod 644 "$dir/one" "$dir/many"
+    echo "== rules: 1 against $count, as root, $(processes) processes" >&2
+    one_shots() {
+        local _
+        for _ in $(seq $runs); do "$hoister" -q -a "@$1" >/dev/null || true; done
+        times
+    }
+    cpu_of_runs() {
+        one_shots "$1" | awk -v runs=$runs 'NR == 2 {
+            split($1, u, /[ms]/); split($2, s, /[ms]/)
+            printf "%.2f", (u[1] * 60 + u[2] + s[1] * 60 + s[2]) * 1000 / runs }'
+    }
+    local run_one run_many
+    run_one=$(cpu_of_runs "$dir/one")
+    run_many=$(cpu_of_runs "$dir/many")
+    start_holds 3600 -- "@$dir/one" "@$dir/many"
+    f0=$(forks)
+    used=$(side_by_side "$build/exec_loop" "$execs")
+    f1=$(forks)
+    for h in "${holds[@]}"; do rss+=("$(awk '/^VmRSS/ { print $2 }' "/proc/$h/status")"); done
+    stop_holds
+    echo "$used $((f1 - f0)) $count" | awk '{
+        printf "per process start, root, events (%d starts): 1 rule %.1f us, %d rules %.1f us (x%.2f)\n",
+            $3, $1 / $3 / 1e3, $4, $2 / $3 / 1e3, $2 / $1
+    }'
+    start_holds 1 unshare --net -- "@$dir/one" "@$dir/many"
+    used=$(side_by_side sleep 20)
+    stop_holds
+    echo "$used $count" | awk '{
+        printf "per round, no events: 1 rule %.2f ms, %d rules %.2f ms (x%.2f)\n", $1 / 20e6, $3,
+            $2 / 20e6, $2 / $1
+    }'
+    echo "${rss[*]} $run_one $run_many $count" | awk '{
+        printf "VmRSS of the holds: 1 rule %d KiB, %d rules %d KiB (+%d KiB)\n", $1, $5, $2, $2 - $1
+        printf "one-shot run: 1 rule %.2f ms, %d rules %.2f ms: the load takes about %.2f ms\n", $3,
+            $5, $4, $4 - $3
+    }'
+    rm -rf "$dir"
+}
+[ "${RULES:-16000}" = 0 ] || rules_comparison
