@@ -186,7 +186,9 @@ std::size_t Aligned(std::size_t bytes) { return (bytes + 7) & ~std::size_t(7); }
 }  // namespace
 
 int AddTableRule(TargetTable* table, int rule, int kind, const char* text) {
-    const std::size_t length = strnlen(text, kLongestText);
+    std::size_t length = 0;
+    while (length < kLongestText && text[length])
+        ++length;
     if (table->stagedCount == table->stagedRoom) {
         const std::uint32_t room = table->stagedRoom ? 2 * table->stagedRoom : 64;
         void* grown = room <= kMostStaged
