@@ -10,7 +10,8 @@
 #                                ALONE=1 takes the poll's figures in a PID
 #                                namespace of their own; TARGETS=0 skips the
 #                                64 targets against 1, RULES=0 the 16,000 rules
-#                                of a file against 1 (RULES=N: N rules)
+#                                of a file against 1 (RULES=N: N rules);
+#                                WINE=1 only the rules under Wine (below)
 #
 # Builds a release copy of the program under build/bench. First, the reach:
 # SHORT programs that each live 0.5 s start 0.1 s apart under
@@ -77,6 +78,55 @@ trap 'exit 130' INT TERM
 
 cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$hold/stat"; }
 rss() { awk '/^VmRSS/ { print $2 }' "/proc/$hold/status"; }
+
+# WINE=1 measures only this: the i686 product (build/win32/Hoister.exe, built beforehand) under
+# the host's 32-bit Wine (tests/wine/setup32.sh), in a prefix of its own under
+# build/bench: the CPU time per second of an idle `-q -w60 -a @FILE` hold on
+# the one rule, then on the RULES, over WINE_SECONDS=60 each, one after the
+# other, its own process and the prefix's wineserver apart.
+wine_rules() {
+    local count=${RULES:-16000} seconds=${WINE_SECONDS:-60} lib=/usr/lib/wine
+    local exe=$root/build/win32/Hoister.exe dir=$build/wine-rules pfx=$build/wine32
+    local wine_env=(env -i HOME="$HOME" PATH=/usr/bin:/bin WINEPREFIX="$pfx" WINEDEBUG=-all
+        "WINEDLLOVERRIDES=mscoree,mshtml=")
+    [ -f "$exe" ] || { echo "WINE=1: build $exe first" >&2; return 1; }
+    if [ ! -f "$pfx/.booted" ]; then
+        rm -rf "$pfx"
+        "${wine_env[@]}" WINEARCH=win32 "$lib/wine" wineboot -i </dev/null >/dev/null 2>&1
+        "${wine_env[@]}" "$lib/wineserver" -w
+        touch "$pfx/.booted"
+    fi
+    mkdir -p "$dir"
+    "$root/bench/make_rules.sh" "$count" >"$dir/many"
+    head -n 1 "$dir/many" >"$dir/one"
+    local file server ticks0 ticks1 s0 s1 results=()
+    for file in one many; do
+        "${wine_env[@]}" "$lib/wine" "$exe" -q -w60 -a "@Z:${dir//\//\\}\\$file" </dev/null >/dev/null 2>&1 &
+        hold=$!
+        sleep 10 # past Wine's start, the load and the first round
+        for server in $(pgrep wineserver); do
+            tr '\0' '\n' <"/proc/$server/environ" | grep -qxF "WINEPREFIX=$pfx" && break
+        done
+        ticks0=$(cpu_ticks) s0=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        sleep "$seconds"
+        ticks1=$(cpu_ticks) s1=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        results+=("$(((ticks1 - ticks0) * 1000 / tick)) $(((s1 - s0) * 1000 / tick)) $(rss)")
+        kill -TERM "$hold"
+        wait "$hold" || true
+        hold=
+    done
+    "${wine_env[@]}" "$lib/wineserver" -k 2>/dev/null || true
+    echo "${results[*]} $seconds $count" | awk '{
+        printf "i686 under Wine, idle -w60 hold over %d s: 1 rule %.2f ms/s (wineserver %.2f), VmRSS %d KiB;", $7,
+            $1 / $7, $2 / $7, $3
+        printf " %d rules %.2f ms/s (wineserver %.2f), VmRSS %d KiB\n", $8, $4 / $7, $5 / $7, $6
+    }'
+    rm -rf "$dir"
+}
+if [ "${WINE:-0}" = 1 ]; then
+    wine_rules
+    exit 0
+fi
 
 # One run of the short-lived case: label, then the words that start the hold.
 short_case() {
@@ -401,3 +451,4 @@ rules_comparison() {
     rm -rf "$dir"
 }
 [ "${RULES:-16000}" = 0 ] || rules_comparison
+
