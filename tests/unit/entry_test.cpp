@@ -51,6 +51,14 @@ TEST_F(Entry, ParameterErrorsPrintTheWordAndUsageAndActOnNothing) {
         {{"-w5", "a", "-pz", "b"}, "-pz"},
         {{"-w5", "a", "b", "-pl"}, "-pl"},
         {{"-w5", "a", ""}, ""},
+        {{"-w5", "@r", "x"}, "x"},
+        {{"@r", "-pl"}, "-pl"},
+        {{"-s", "@r"}, "@r"},
+        {{"-f", "@r"}, "@r"},
+        {{"-#5", "@r"}, "@r"},
+        {{"@"}, "@"},
+        {{"-s", "=notepad.exe"}, "=notepad.exe"},
+        {{"-w5", "a", "=x\\y"}, "=x\\y"},
     };
     for (const auto& c : cases) {
         scripted::Reset();
