@@ -111,10 +111,12 @@ TEST_F(Rules, NameTargetsMatchTheWholeFileNameOnly) {
 // made bad at 10 s and removed at 20 s; the 60 s round shows the rules that
 // were in force before the bad edit.
 TEST_F(Rules, AHoldTakesAGoodEditWithinTwoSecondsAndReportsEachBadVersionOnce) {
+    // NT with start events looks with GetFileAttributesExA; 95/98, polling, with FindFirstFileA.
     for (bool events : {false, true}) {
         scripted::Reset();
         scripted::State& world = scripted::World();
         world.eventsAvailable = events;
+        world.platformId = events ? plat::VER_PLATFORM_WIN32_NT : plat::VER_PLATFORM_WIN32_WINDOWS;
         world.files["r"].text = "low alpha\n";
         AddProcess(1, "C:\\alpha.exe");
         AddProcess(2, "C:\\beta.exe");
@@ -153,6 +155,9 @@ TEST_F(Rules, AHoldTakesAGoodEditWithinTwoSecondsAndReportsEachBadVersionOnce) {
         EXPECT_GE(world.fileLooks, 64);
         EXPECT_LE(world.fileLooks, 72);
         EXPECT_EQ(world.fileReads, 3);
+        EXPECT_EQ(
+            scripted::CallsStartingWith(events ? "GetFileAttributesExA" : "FindFirstFileA").size(),
+            static_cast<std::size_t>(world.fileLooks));
         ExpectNothingOutstanding();
     }
 }
