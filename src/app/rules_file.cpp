@@ -188,7 +188,7 @@ int Load(const char* name, const Version& version, TargetRules* loaded) {
 
 // Puts loaded in force, or prints why the file was refused. At a reload,
 // -v shows the new count; at start it is shown with the other settings.
-int Take(const char* name, int result, TargetRules* loaded, int reload) {
+int Take(const char* name, int result, const TargetRules* loaded, int reload) {
     if (result > 0) {
         LogMessage("Error: %.256s line %d not understood\n", name, result);
     } else if (result == -1) {
