@@ -57,6 +57,7 @@ Version LookAt(const char* name) {
         version.found = search != INVALID_HANDLE_VALUE;
         if (version.found) {
             FindClose(search);
+            // The search's record begins with the same fields.
             std::memcpy(&data, &found, sizeof data);
         }
     }
