@@ -59,8 +59,11 @@ void ReleaseFallback(const NameReader* reader) {
 char wholeName[32768];
 
 // A path longer than the name's room keeps its start and its file name,
-// with "..." between them, so that the file name is matched (and shown)
-// whole; cut at the end, the program would match neither its name nor -s.
+// with "..." between them, in the 256 bytes that a message shows of a name,
+// so that the file name is matched and shown whole; cut at the end, the
+// program would match neither its name nor -s.
+const std::size_t kFittedName = LONGEST_PATH - 1 < 256 ? LONGEST_PATH - 1 : 256;
+
 void FitName(char (&name)[LONGEST_PATH]) {
     wholeName[sizeof wholeName - 1] = '\0';
     const std::size_t length = std::strlen(wholeName);
@@ -74,12 +77,12 @@ void FitName(char (&name)[LONGEST_PATH]) {
     const std::size_t baseLength = length - base;
     static const char kGap[] = "...\\";
     const std::size_t gap = sizeof kGap - 1;
-    if (base == 0 || baseLength + gap + 1 > sizeof name - 1) {
+    if (base == 0 || baseLength + gap + 1 > kFittedName) {
         std::memcpy(name, wholeName, sizeof name - 1);
         name[sizeof name - 1] = '\0';
         return;
     }
-    const std::size_t head = sizeof name - 1 - gap - baseLength;
+    const std::size_t head = kFittedName - gap - baseLength;
     std::memcpy(name, wholeName, head);
     std::memcpy(name + head, kGap, gap);
     std::memcpy(name + head + gap, wholeName + base, baseLength + 1);

@@ -100,7 +100,8 @@ TEST_F(Rules, NameTargetsMatchTheWholeFileNameOnly) {
     // A path longer than the walk's room keeps its file name.
     scripted::Reset();
     AddProcess(1, "C:\\" + std::string(plat::LONGEST_PATH, 'd') + "\\probe.exe");
-    EXPECT_EQ(RunHoister({"-a", "-pl", "probe.exe"}).status, 1);
+    EXPECT_EQ(RunHoister({"-a", "-pl", "probe.exe"}).out,
+              kBanner + ("C:\\" + std::string(240, 'd') + "...\\probe.exe priority set to Low\n"));
     EXPECT_EQ(RunHoister({"-pl", "=probe.exe"}).status, 1);
     EXPECT_EQ(RunHoister({"-s", "probe.exe"}).status, 1);
     EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, kLow}, {1, kLow}, {1, kHigh}}));

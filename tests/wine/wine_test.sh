@@ -290,11 +290,13 @@ actions)
         probes+=($!)
         reported 0x20 long.txt && whole=$(winpath "$deep/probe.exe") id=$(head -n 1 long.txt | cut -d' ' -f1)
         run wow long -l -a -pl eeeeeeeeee; expect long 1 $?
-        # Listed by its start and its file name, so that the file name still matches.
-        grep -qxF -- "$(printf '%4d' "$id") Normal   ${whole:0:246}...\\probe.exe" long &&
+        # Listed by its start and its file name in 256 characters, so that the file name still
+        # matches and messages show it whole.
+        grep -qxF -- "$(printf '%4d' "$id") Normal   ${whole:0:243}...\\probe.exe" long &&
             reported 0x40 long.txt || fail "the deep probe: not listed and changed"
         run wow long-name -a -pn probe.exe; expect long-name 1 $?
-        reported 0x20 long.txt || fail "the deep probe: not matched by its file name"
+        grep -qxF "${whole:0:243}...\\probe.exe priority set to Normal" long-name && reported 0x20 long.txt ||
+            fail "the deep probe: not matched by its file name"
         # A "?" stands for a character that the ANSI code page lost.
         run wow lost -a -pl 'pro?e'; expect lost 0 $?
         grep -qxF 'Error: Parameter pro?e not understood' lost || fail "a target with ? was taken"
