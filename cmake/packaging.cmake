@@ -1,7 +1,8 @@
 # Install rules and packages.
 #   Linux:   bin/hoister, share/man/man1/hoister.1.gz, the bash completion,
 #            share/doc/hoister/copyright and changelog.gz (Debian policy),
-#            and a systemd unit that holds classes from boot in its examples/;
+#            a systemd unit that holds classes from boot in its examples/,
+#            and /etc/hoister/rules, the rules it holds (a conffile);
 #            cpack -G DEB makes hoister_<version>_<arch>.deb.
 #   Windows: Hoister.exe and README.md at the top of the tree;
 #            cpack -G ZIP makes Hoister-<version>-win32.zip (or -win64).
@@ -58,6 +59,12 @@ else()
   # An example, not an installed unit: its targets are the administrator's.
   install(FILES ${PROJECT_SOURCE_DIR}/contrib/hoister-hold.service
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hoister/examples)
+
+  # The administrator's rules: only comments, kept by dpkg across upgrades
+  # once edited.
+  install(FILES ${PROJECT_SOURCE_DIR}/contrib/rules DESTINATION /etc/hoister)
+  file(WRITE ${CMAKE_BINARY_DIR}/conffiles "/etc/hoister/rules\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/conffiles)
 
   install(FILES ${PROJECT_SOURCE_DIR}/contrib/hoister.bash-completion
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 struct PriorityClass;
+struct TargetRow;
 
 /// Prints the heading and one line per process that can be opened to change
 /// its priority: the ID as -# takes it, the class label and the path.
@@ -22,6 +23,8 @@ std::int32_t SetPriorityByName();
 /// what each target names at once; before each process start is judged,
 /// with now 0, looking again only at a target that the process would match.
 void ExamineTargets(int now);
+/// Fills the row's filter of byte pairs from its folded text, when it is loaded.
+void PrepareTargetRow(TargetRow* row);
 /// userData is null, or the HoldState of a hold round.
 std::int32_t NameMatchVisitor(plat::DWORD processId, plat::DWORD task16, const char* name,
                               void* userData);

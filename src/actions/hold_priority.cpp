@@ -2,6 +2,7 @@
 
 #include "actions/actions.h"
 #include "app/log_message.h"
+#include "app/rules_file.h"
 #include "app/run_options.h"
 #include "enum/enumerate_processes.h"
 
@@ -17,6 +18,10 @@ HoldState holdState;
 // IDs four times a second between its rounds, and reads names only for the
 // new ones, so that a program that lives less than a round is still caught.
 const DWORD kPollMilliseconds = 250;
+
+// A rules file is looked at once a second, so that its edits are in force
+// within two: a wait for starts lasts no longer than that.
+const DWORD kRulesMilliseconds = 1000;
 
 // Where the system gives no start time, the name stands in for it (its hash):
 // a new process under an old ID is news at least when it runs another file.
@@ -101,6 +106,8 @@ std::int32_t HoldInRounds(DWORD pause) {
         for (DWORD spent = 0; spent < pause; spent = GetTickCount() - roundEnd) {
             const DWORD rest = pause - spent;
             if (WaitForStopRequest(rest < kPollMilliseconds ? rest : kPollMilliseconds)) return 1;
+            // New rules are given to every process at once, by a round.
+            if (FollowRulesFile()) break;
             // The last wait of a pause ends in a round, not a poll.
             if (rest > kPollMilliseconds && !Poll()) return 1;
         }
@@ -117,8 +124,13 @@ std::int32_t HoldWithEvents(DWORD pause) {
             const DWORD spent = GetTickCount() - roundEnd;
             if (spent >= pause) break;
             DWORD processId = 0;
-            const DWORD seen = WaitForStopOrProcessStart(pause - spent, &processId);
+            const DWORD rest = pause - spent;
+            const DWORD wait =
+                runOptions.rulesFile && rest > kRulesMilliseconds ? kRulesMilliseconds : rest;
+            const DWORD seen = WaitForStopOrProcessStart(wait, &processId);
             if (seen == HOLD_WAIT_STOP) return 1;
+            if (FollowRulesFile()) break;
+            if (seen == HOLD_WAIT_TIMEOUT) continue;
             if (seen != HOLD_WAIT_STARTED) break;
             if (!StartedProcess(processId)) return 1;
         }

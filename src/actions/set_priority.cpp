@@ -66,6 +66,7 @@ void AddPairs(const char* text, std::uint64_t (&pairs)[16]) {
 // Counts the walks and starts judged; a target examined for an earlier one
 // is examined again when it would match.
 int examination = 0;
+int matchRound = 0;
 
 // What the targets ask of one process, worked out at most once for all of
 // them: its name folded, and the identity of the file it runs.
@@ -97,23 +98,39 @@ int BeginsWith(const char* name, const char* start) {
     return i > 0 && !start[i];
 }
 
+// The file name is what follows the last separator; on Linux a program
+// whose file was removed or replaced since its start has " (deleted)" after
+// it, and still runs under that name.
+int FileNameIs(const char* path, const char* folded) {
+    const char* base = path;
+    for (const char* at = path; *at; ++at) {
+        if (*at == '/' || *at == '\\') base = at + 1;
+    }
+    std::size_t i = 0;
+    while (folded[i] && Folded(base[i]) == folded[i])
+        ++i;
+    return !folded[i] && (!base[i] || std::strcmp(base + i, " (deleted)") == 0);
+}
+
 int TargetMatches(const TargetRow& row, Candidate* candidate) {
-    switch (row.file.kind) {
+    switch (row.kind) {
+        case TARGET_NAME:
+            return FileNameIs(candidate->name, row.folded);
         case TARGET_FILE:
             // The path itself also names the file that a reinstall put there.
-            if (row.file.path[0] && std::strcmp(candidate->name, row.file.path) == 0) return 1;
+            if (row.file->path[0] && std::strcmp(candidate->name, row.file->path) == 0) return 1;
             if (!candidate->fileRead) {
                 candidate->fileRead =
                     GetProcessFileId(candidate->processId, &candidate->device, &candidate->inode)
                         ? 1
                         : -1;
             }
-            return candidate->fileRead == 1 && candidate->device == row.file.device &&
-                   candidate->inode == row.file.inode;
+            return candidate->fileRead == 1 && candidate->device == row.file->device &&
+                   candidate->inode == row.file->inode;
         case TARGET_FOLDER:
-            return BeginsWith(candidate->name, row.file.path);
+            return BeginsWith(candidate->name, row.file->path);
         case TARGET_PATH:
-            return row.file.path[0] && std::strcmp(candidate->name, row.file.path) == 0;
+            return row.file->path[0] && std::strcmp(candidate->name, row.file->path) == 0;
         default:
             if (!candidate->folded) FoldName(candidate);
             if (candidate->folded < 0) return NameContainsTarget(candidate->name, row.text);
@@ -131,13 +148,14 @@ TargetRow* MatchingTarget(DWORD processId, const char* name) {
     candidate.name = name;
     candidate.folded = 0;
     candidate.fileRead = 0;
-    for (int i = 0; i < runOptions.targetCount; ++i) {
-        TargetRow& row = runOptions.targets[i];
+    for (int i = 0; i < runOptions.rules.count; ++i) {
+        TargetRow& row = runOptions.rules.rows[i];
         if (!TargetMatches(row, &candidate)) continue;
         // Between walks, what a target named at the last one may have
         // changed: it is looked at again before it gives its class.
-        if (row.examined != examination) {
-            ExamineTarget(row.text, &row.file);
+        if (row.file && row.examined != examination) {
+            ExamineTarget(row.text, row.file);
+            row.kind = row.file->kind;
             row.examined = examination;
             if (!TargetMatches(row, &candidate)) continue;
         }
@@ -173,19 +191,24 @@ int NameContainsTarget(const char* name, const char* target) {
     }
 }
 
+void PrepareTargetRow(TargetRow* row) {
+    std::memset(row->pairs, 0, sizeof row->pairs);
+    AddPairs(row->folded, row->pairs);
+}
+
+// Only the rows that may name a path are looked at: a round, and a start,
+// cost the same whatever the number of other rules. A rule's one change
+// belongs to the match round that matchRound counts.
 void ExamineTargets(int now) {
     runOptions.matchedAny = 0;
     ++examination;
-    for (int i = 0; i < runOptions.targetCount; ++i) {
-        TargetRow& row = runOptions.targets[i];
-        row.matched = 0;
-        if (!now) continue;
-        ExamineTarget(row.text, &row.file);
+    ++matchRound;
+    if (!now) return;
+    for (int i = 0; i < runOptions.rules.pathCount; ++i) {
+        TargetRow& row = runOptions.rules.rows[runOptions.rules.pathRows[i]];
+        ExamineTarget(row.text, row.file);
+        row.kind = row.file->kind;
         row.examined = examination;
-        if (row.folded[0] || !row.text[0]) continue;
-        for (int j = 0; row.text[j]; ++j)
-            row.folded[j] = Folded(row.text[j]);
-        AddPairs(row.folded, row.pairs);
     }
 }
 
@@ -203,13 +226,15 @@ std::int32_t NameMatchVisitor(DWORD processId, DWORD, const char* name, void* us
         return 1;
     }
     if (runOptions.verbose) LogMessage("Process(%d) %.256s matches target\n", id, shown);
-    if (runOptions.allMatches || !row->matched) {
+    if (runOptions.allMatches || row->matched != matchRound) {
         auto* hold = static_cast<HoldState*>(userData);
         // A stop ends the walk between two changes, never inside one, and
         // nothing is changed once it has been asked.
         if (StopAsked(hold)) return 0;
-        if (ApplyPriority(processId, shown, row->priority, hold))
-            row->matched = runOptions.matchedAny = 1;
+        if (ApplyPriority(processId, shown, row->priority, hold)) {
+            row->matched = matchRound;
+            runOptions.matchedAny = 1;
+        }
         if (StopAsked(hold)) return 0;
     } else if (runOptions.verbose) {
         LogMessage("Process(%d) %.256s does not match target\n", id, shown);

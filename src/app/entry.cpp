@@ -5,6 +5,7 @@
 
 #include "actions/actions.h"
 #include "app/log_message.h"
+#include "app/rules_file.h"
 #include "app/run_options.h"
 #include "platform/platform.h"
 
@@ -105,16 +106,23 @@ int IsOption(const char* word) {
     return word[0] && std::strchr(plat::OptionPrefixes(), word[0]) != nullptr;
 }
 
+// Room for the targets of the command line, from its first target on: each
+// later word may be one. 0 when memory is exhausted.
+int BeginCommandLineRules(int count, char* words[]) {
+    std::size_t textBytes = 0, pathRows = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t length = std::strlen(words[i]);
+        textBytes += length;
+        pathRows += MayNamePath(words[i], length);
+    }
+    return BeginRules(&runOptions.rules, static_cast<std::size_t>(count), textBytes, pathRows);
+}
+
 // Where a "?" stands for a character that the ANSI code page lacks, a
-// target that holds one would match other names that lost theirs.
+// target that holds one would match other names that lost theirs (AddRule
+// refuses it).
 int TakeTarget(const char* word, const PriorityClass* priority) {
-    if (plat::MarksLostCharactersInNames() && std::strchr(word, '?')) return 0;
-    TargetRow& row = runOptions.targets[runOptions.targetCount];
-    std::memset(&row, 0, sizeof row);
-    if (!AppendWhole(row.text, word)) return 0;
-    row.priority = priority;
-    ++runOptions.targetCount;
-    return 1;
+    return AddRule(&runOptions.rules, word, std::strlen(word), priority);
 }
 
 // With -w, the words after the target are more targets, each given the class
@@ -135,8 +143,20 @@ int TakeHeldWord(const char* word, const PriorityClass** priority) {
 int TakeNonOptionWord(const char* word) {
     if (!runOptions.targetGiven) {
         runOptions.targetGiven = 1;
-        return AppendWhole(runOptions.target, word) &&
-               TakeTarget(word, FindPriorityClassByValue(runOptions.priorityClass));
+        if (!AppendWhole(runOptions.target, word)) return 0;
+        // The rules file stands for every target, and names no program to start.
+        if (word[0] == '@') {
+            runOptions.rulesFile = word + 1;
+            return word[1] && runOptions.processId == 0 && !runOptions.forceLaunch &&
+                   !runOptions.launchIfMissing;
+        }
+        // A launch needs a path, not a file name alone.
+        if (word[0] == '=' && (runOptions.forceLaunch || runOptions.launchIfMissing)) return 0;
+        if (runOptions.forceLaunch)
+            return !plat::MarksLostCharactersInNames() || !std::strchr(word, '?');
+        // An empty target is no rule: the run then says that none was given.
+        if (!word[0]) return 1;
+        return TakeTarget(word, FindPriorityClassByValue(runOptions.priorityClass));
     }
     char* args = runOptions.targetArgs;
     const std::size_t used = std::strlen(args);
@@ -149,7 +169,9 @@ int TakeNonOptionWord(const char* word) {
 
 }  // namespace
 
-int HoisterMain(int argc, char* argv[]) {
+namespace {
+
+int Run(int argc, char* argv[]) {
     LogMessage("%s v1.4: launches programs and changes the priority class of processes\n",
                kProgramName);
     LogMessage("Home page: see the README that comes with %s\n", kProgramName);
@@ -171,7 +193,8 @@ int HoisterMain(int argc, char* argv[]) {
     std::snprintf(runOptions.priorityName, sizeof runOptions.priorityName, "%s", "High");
     std::memset(runOptions.target, 0, sizeof runOptions.target);
     std::memset(runOptions.targetArgs, 0, sizeof runOptions.targetArgs);
-    runOptions.targetCount = 0;
+    std::memset(&runOptions.rules, 0, sizeof runOptions.rules);
+    runOptions.rulesFile = nullptr;
 
     // With -w, from the target on: the class of the next target.
     const PriorityClass* heldPriority = nullptr;
@@ -185,14 +208,16 @@ int HoisterMain(int argc, char* argv[]) {
             PrintUsage(kProgramName);
             return 0;
         }
-        if (heldPriority && !IsOption(word) && runOptions.targetCount == kMaxTargets) {
-            LogMessage("Error: -w holds at most %d targets\n\n", kMaxTargets);
-            PrintUsage(kProgramName);
+        if (!runOptions.targetGiven && !option && word[0] != '@' && !runOptions.forceLaunch &&
+            !BeginCommandLineRules(argc - i, argv + i)) {
+            LogMessage("Error: not enough memory for %d targets\n", argc - i);
             return 0;
         }
-        const int taken = heldPriority ? TakeHeldWord(word, &heldPriority)
-                          : option     ? ParseOption(word, letter)
-                                       : TakeNonOptionWord(word);
+        // Nothing follows the rules file.
+        const int taken = runOptions.rulesFile ? 0
+                          : heldPriority       ? TakeHeldWord(word, &heldPriority)
+                          : option             ? ParseOption(word, letter)
+                                               : TakeNonOptionWord(word);
         if (!taken) {
             LogMessage("Error: Parameter %.256s not understood\n\n", word);
             PrintUsage(kProgramName);
@@ -200,7 +225,7 @@ int HoisterMain(int argc, char* argv[]) {
         }
         if (heldPriority) classLast = IsOption(word) ? word : nullptr;
         if (runOptions.holdSeconds > 0 && runOptions.targetGiven && !heldPriority)
-            heldPriority = runOptions.targets[0].priority;
+            heldPriority = FindPriorityClassByValue(runOptions.priorityClass);
     }
     // A class option after the last target would give its class to nothing.
     if (classLast) {
@@ -218,6 +243,9 @@ int HoisterMain(int argc, char* argv[]) {
         return 0;
     }
 
+    // A file that cannot be used stops the run before anything is done.
+    if (runOptions.rulesFile && !LoadRulesFile()) return 0;
+
     // A hold is stopped with status 1 from here on, the listing and the delay
     // included; a one-shot run keeps the system's default for the signals.
     const bool holding = runOptions.holdSeconds > 0 && runOptions.target[0];
@@ -228,10 +256,12 @@ int HoisterMain(int argc, char* argv[]) {
     if (!holding && delay > 0) plat::Sleep(delay);
 
     if (runOptions.processId != 0) return SetPriorityById();
-    if (runOptions.verbose) {
+    if (runOptions.verbose && runOptions.rulesFile) {
+        LogMessage("Rules: %d from %.256s\n", runOptions.rules.count, runOptions.rulesFile);
+    } else if (runOptions.verbose) {
         LogMessage("Target: \"%s\"\n", runOptions.target);
-        for (int i = 1; i < runOptions.targetCount; ++i)
-            LogMessage("Target: \"%s\"\n", runOptions.targets[i].text);
+        for (int i = 1; i < runOptions.rules.count; ++i)
+            LogMessage("Target: \"%s\"\n", runOptions.rules.rows[i].text);
     }
     if (runOptions.forceLaunch) return LaunchTarget();
     // With an empty target the name match would take every process for a
@@ -241,4 +271,13 @@ int HoisterMain(int argc, char* argv[]) {
         return runOptions.holdSeconds > 0 ? HoldPriorityByName() : SetPriorityByName();
     LogMessage("No target specified.\n\n");
     return 0;
+}
+
+}  // namespace
+
+// Whatever way the run ends, the rules it loaded are released.
+int HoisterMain(int argc, char* argv[]) {
+    const int status = Run(argc, argv);
+    ReleaseRules(&runOptions.rules);
+    return status;
 }

@@ -5,21 +5,54 @@
 #include "platform/platform.h"
 
 const int kTextSize = 256;  // target and targetArgs: 255 characters and the terminator
-const int kMaxTargets = 64;
 
 struct PriorityClass;
 
-/// One target of the name match and the class it gives. The first row is
-/// the target; with -w, every later word is another row, in the order given.
+/// One rule: a target of the name match and the class it gives. Its number
+/// is its index: the first target, then, with -w, every later word, in the
+/// order given; or the rules of a file, in its order.
 struct TargetRow {
-    char text[kTextSize];
-    char folded[kTextSize];   // text with A-Z folded, as parts of names are compared
+    const char* text;         // as given, at most 255 bytes; a name target's begins with "="
+    const char* folded;       // text with A-Z folded; a name target's without its "="
     std::uint64_t pairs[16];  // the folded text's byte pairs, hashed to 1024 bits
     const PriorityClass* priority;
-    plat::TargetFile file;  // what text names, as last examined
-    int examined;           // when file was examined, see ExamineTargets
-    int matched;            // without -a, this target has had its one change
+    plat::DWORD kind;        // TARGET_NAME; else TARGET_PART, or as file was last examined
+    plat::TargetFile* file;  // what text names; null when it holds no separator: never a path
+    int examined;            // when file was examined, see ExamineTargets
+    int matched;             // the match round in which, without -a, it had its one change
 };
+
+/// The rules in force, in one heap block allocated when they are loaded
+/// and released whole: the rows, the files of the rows that may name a path
+/// (and those rows' numbers, in order), and the texts.
+struct TargetRules {
+    void* block;
+    TargetRow* rows;
+    int count;
+    int capacity;
+    int* pathRows;
+    int pathCount;
+    int pathCapacity;
+    plat::TargetFile* files;
+    char* texts;
+    std::size_t textUsed;
+    std::size_t textSize;
+};
+
+/// Allocates room for at most rows rules, whose texts take at most
+/// textBytes bytes without terminators, pathRows of them holding a "/" or
+/// a "\\"; 0 when memory is exhausted or the sizes do not fit.
+int BeginRules(TargetRules* rules, std::size_t rows, std::size_t textBytes, std::size_t pathRows);
+/// Adds a rule with the next number; 0 when text is no target: empty, longer
+/// than 255 bytes, holding a "?" where names lose characters, or a name
+/// target whose name is empty or holds a separator. Rules that holds no
+/// room for it is a fault of the caller's count.
+int AddRule(TargetRules* rules, const char* text, std::size_t length,
+            const PriorityClass* priority);
+/// Releases the block; rules is then empty.
+void ReleaseRules(TargetRules* rules);
+/// 1 when the text would be a row that may name a path.
+int MayNamePath(const char* text, std::size_t length);
 
 struct RunOptions {
     char target[kTextSize];
@@ -36,8 +69,8 @@ struct RunOptions {
     int quiet;
     int verbose;
     int targetGiven;
-    int targetCount;
-    TargetRow targets[kMaxTargets];
+    TargetRules rules;
+    const char* rulesFile;  // after "@", or null: the rules come from the command line
     int matchedAny;
     plat::DWORD platformId;
 };

@@ -54,38 +54,63 @@ void ReleaseFallback(const NameReader* reader) {
     if (reader->kernel) FreeLibrary(reader->kernel);
 }
 
+// Room for any path that the system gives (32,767 characters). Static:
+// nothing is allocated per process.
+char wholeName[32768];
+
+// A path longer than the name's room keeps its start and its file name,
+// with "..." between them, in the 256 bytes that a message shows of a name,
+// so that the file name is matched and shown whole; cut at the end, the
+// program would match neither its name nor -s.
+const std::size_t kFittedName = LONGEST_PATH - 1 < 256 ? LONGEST_PATH - 1 : 256;
+
+void FitName(char (&name)[LONGEST_PATH]) {
+    wholeName[sizeof wholeName - 1] = '\0';
+    const std::size_t length = std::strlen(wholeName);
+    if (length < sizeof name) {
+        std::memcpy(name, wholeName, length + 1);
+        return;
+    }
+    std::size_t base = length;
+    while (base > 0 && wholeName[base - 1] != '\\' && wholeName[base - 1] != '/')
+        --base;
+    const std::size_t baseLength = length - base;
+    static const char kGap[] = "...\\";
+    const std::size_t gap = sizeof kGap - 1;
+    if (base == 0 || baseLength + gap + 1 > kFittedName) {
+        std::memcpy(name, wholeName, sizeof name - 1);
+        name[sizeof name - 1] = '\0';
+        return;
+    }
+    const std::size_t head = kFittedName - gap - baseLength;
+    std::memcpy(name, wholeName, head);
+    std::memcpy(name + head, kGap, gap);
+    std::memcpy(name + head + gap, wholeName + base, baseLength + 1);
+}
+
 // The empty name when the process cannot be opened or its path read.
 void ReadNtName(const NameReader* reader, DWORD processId, char (&name)[LONGEST_PATH]) {
     name[0] = '\0';
+    wholeName[0] = '\0';
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
     if (process) {
         HMODULE module;
         DWORD needed;
         // NOLINTNEXTLINE(bugprone-sizeof-expression): a handle's size, not its target's.
         if (reader->enumModules(process, &module, sizeof module, &needed) &&
-            !reader->moduleFileName(process, module, name, sizeof name)) {
-            name[0] = '\0';
+            !reader->moduleFileName(process, module, wholeName, sizeof wholeName)) {
+            wholeName[0] = '\0';
         }
-        // Older PSAPI versions leave a name that fills the buffer unterminated.
-        name[sizeof name - 1] = '\0';
         CloseHandle(process);
+        // Older PSAPI versions leave a name that fills the buffer unterminated.
+        FitName(name);
     }
     if (name[0] || !reader->fullImageName) return;
     process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     if (!process) return;
-    DWORD size = sizeof name;
-    if (!reader->fullImageName(process, 0, name, &size)) {
-        name[0] = '\0';
-        // A path longer than the name's room is read whole and cut, as PSAPI
-        // cuts it in the x86-64 build. Static: nothing is allocated per process.
-        static char whole[32768];
-        size = sizeof whole;
-        if (GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
-            reader->fullImageName(process, 0, whole, &size)) {
-            std::memcpy(name, whole, sizeof name - 1);
-        }
-    }
-    name[sizeof name - 1] = '\0';
+    DWORD size = sizeof wholeName;
+    if (!reader->fullImageName(process, 0, wholeName, &size)) wholeName[0] = '\0';
+    FitName(name);
     CloseHandle(process);
 }
 

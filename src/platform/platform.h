@@ -71,11 +71,49 @@ const DWORD TARGET_PART = 0;    // a text matched as a part of names
 const DWORD TARGET_FILE = 1;    // a file: the processes that run that very file
 const DWORD TARGET_FOLDER = 2;  // the processes whose path begins with path
 const DWORD TARGET_PATH = 3;    // the processes whose path is exactly path
+const DWORD TARGET_NAME = 4;    // a file name ("=name"): never examined, set when loaded
 struct TargetFile {
     DWORD kind;
     std::uint64_t device;  // TARGET_FILE
     std::uint64_t inode;
     char path[LONGEST_PATH];  // the whole path; a folder's ends in a separator
+};
+
+// Files: only what reading a rules file and noticing its edits need.
+const DWORD GENERIC_READ = 0x80000000u;
+const DWORD FILE_SHARE_READ = 0x1;
+const DWORD FILE_SHARE_WRITE = 0x2;
+const DWORD FILE_SHARE_DELETE = 0x4;
+const DWORD OPEN_EXISTING = 3;
+const DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+const DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+const int GetFileExInfoStandard = 0;
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct WIN32_FILE_ATTRIBUTE_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+};
+
+struct WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    char cFileName[MAX_PATH];
+    char cAlternateFileName[14];
 };
 
 struct OSVERSIONINFOA {
@@ -220,6 +258,30 @@ void* HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
 /// Releases a block from HeapAlloc.
 BOOL HeapFree(HANDLE heap, DWORD flags, void* block);
 
+/// A handle to read an existing file, or INVALID_HANDLE_VALUE. Linux: a
+/// regular file only (a pipe or a device would block or never end); the
+/// handle is released with CloseHandle.
+HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode,
+                   SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+/// Reads up to toRead bytes; *read 0 at the end of the file.
+BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, void* overlapped);
+/// The file's attributes, times and size (level GetFileExInfoStandard, info
+/// a WIN32_FILE_ATTRIBUTE_DATA); FALSE when it cannot be found. Not on 95.
+/// Linux: ftCreationTime holds the time of the last status change, which a
+/// rename and a replacement change too, and ftLastAccessTime the inode.
+BOOL GetFileAttributesExA(const char* name, int infoLevel, void* info);
+/// The same facts for the 95/98 family, through a search for the one name;
+/// INVALID_HANDLE_VALUE when it cannot be found, else a handle for FindClose.
+HANDLE FindFirstFileA(const char* name, WIN32_FIND_DATAA* data);
+BOOL FindClose(HANDLE find);
+/// FALSE when the file must not be trusted as the rules of this run: on
+/// Linux, as root, when another user owns it, its group or others may write
+/// it, or a folder on its path, up to "/", may be written by a user other than
+/// root and has no sticky bit. Always TRUE elsewhere: Windows rights are not
+/// checked.
+BOOL RulesFileTrusted(const char* name);
+
 /// A handle for the process with the requested rights, or null when it cannot
 /// be opened (no access, or it has ended). Backends may defer the access check
 /// to the first use; the use then fails as the open would have.
@@ -228,7 +290,7 @@ HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
 DWORD GetPriorityClass(HANDLE process);
 /// Nonzero when the process now runs in the given class.
 BOOL SetPriorityClass(HANDLE process, DWORD priorityClass);
-/// Releases a process handle or a snapshot.
+/// Releases a process handle, a snapshot or a file.
 BOOL CloseHandle(HANDLE handle);
 /// Nonzero when the process was created; it starts in the priority class of
 /// the creation flags, in a new console and process group, and the handles

@@ -9,7 +9,7 @@ runs="${1:-10000000}"
 build="$(cd "${2:-$root/build/fuzz}" && pwd)"
 
 status=0
-for target in run_fuzz split_fuzz name_fuzz; do
+for target in run_fuzz split_fuzz name_fuzz rules_fuzz; do
   work="$build/long-corpus/$target"
   mkdir -p "$work"
   cp "$root/tests/fuzz/corpus/$target"/* "$work"/

@@ -353,3 +353,31 @@ TEST_F(Hold, ProgramHoldsSeveralTargetsAndTheFirstMatchedGivesTheClass) {
 }
 
 }  // namespace
+
+// A root hold of a rules file takes an edit by rename (as editors and
+// package managers save) for a copy started after it, and refuses a file
+// that others may write. The copy is named by its file name alone.
+TEST_F(Hold, ProgramFollowsARulesFileReplacedByRenameAndRefusesOneOthersMayWrite) {
+    SKIP_UNLESS_STARTS_AT_NORMAL();
+    if (geteuid() != 0) GTEST_SKIP() << "the rules file's ownership rules are root's";
+    const std::string rules = dir_ + "/rules";
+    std::ofstream(rules) << "# none yet\n";
+    ASSERT_EQ(chmod(rules.c_str(), 0644), 0);
+    StartHold({"-w100000", "-a", "@" + rules});
+    ASSERT_TRUE(Within(10, [&] { return BlockedIn(hold_) == SYS_ppoll; })) << Out();
+    std::ofstream(rules + ".new") << "normal =" << marker_ << "\r\nlow  =" << file_ << " \n";
+    ASSERT_EQ(chmod((rules + ".new").c_str(), 0644), 0);
+    ASSERT_EQ(rename((rules + ".new").c_str(), rules.c_str()), 0);
+    const double edited = Now();
+    const pid_t later = Start("1");
+    EXPECT_TRUE(Within(10, [&] { return StatField(later, later, 19) == 19; })) << Out();
+    EXPECT_LT(Now() - edited, Generous(2.2));
+    double took;
+    EXPECT_EQ(StopHold(SIGTERM, &took), 1);
+    out_ = Out();
+    EXPECT_EQ(Body(), path_ + " priority set to Low\n");
+
+    ASSERT_EQ(chmod(rules.c_str(), 0646), 0);
+    EXPECT_EQ(Run({"@" + rules}), 0);
+    EXPECT_EQ(Body(), "Error: " + rules + " may be changed by users other than root\n");
+}

@@ -17,12 +17,16 @@ deb) # The .deb holds the program, manual page, completion and boot example, and
   dpkg-deb -c "$deb" >"$tmp/files"
   for f in usr/bin/hoister usr/share/man/man1/hoister.1.gz usr/share/bash-completion/completions/hoister \
     usr/share/doc/hoister/copyright usr/share/doc/hoister/changelog.gz \
-    usr/share/doc/hoister/examples/hoister-hold.service; do
+    usr/share/doc/hoister/examples/hoister-hold.service etc/hoister/rules; do
     grep -q " \./$f\$" "$tmp/files" || fail "$f not in the package"
   done
   [ "$(dpkg-deb -f "$deb" Package Section)" = $'Package: hoister\nSection: utils' ] || fail "control fields"
   dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no computed dependency on libc6"
+  dpkg-deb -I "$deb" conffiles | grep -qx /etc/hoister/rules || fail "/etc/hoister/rules is not a conffile"
   dpkg-deb -x "$deb" "$tmp/root"
+  # The rules as shipped are comments only: a hold of them runs and waits.
+  "$tmp/root/usr/bin/hoister" -v @"$tmp/root/etc/hoister/rules" >"$tmp/rules-run" 2>&1 || true
+  grep -qx 'Rules: 0 from .*' "$tmp/rules-run" || fail "the shipped rules are not a valid, empty rules file"
   status=0; "$tmp/root/usr/bin/hoister" -h >"$tmp/usage" || status=$?
   [ "$status" -eq 0 ] || fail "hoister -h exited $status, not 0"
   grep -q 'Usage:' "$tmp/usage" || fail "no usage text"
@@ -51,6 +55,9 @@ docs) # The manual page renders cleanly; the completion parses and completes.
   [[ " ${COMPREPLY[*]} " == *" -#$$ "* ]] || fail "own process ID not offered after -#"
   complete_words hoister -pl make -p
   [ ${#COMPREPLY[@]} -eq 0 ] || fail "an argument of the target was completed as an option"
+  touch "$tmp/rules-one"
+  complete_words hoister -w60 "@$tmp/rules-o"
+  [ "${COMPREPLY[*]}" = "@$tmp/rules-one" ] || fail "a file name after @: ${COMPREPLY[*]}"
   ;;
 zip) # From the win32 tree, when there is one: the zip holds Hoister.exe and README.md.
   need unzip
@@ -61,9 +68,9 @@ zip) # From the win32 tree, when there is one: the zip holds Hoister.exe and REA
   [ "$(find "$tmp/zip" -type f -printf '%f\n' | sort | paste -sd ' ')" = "Hoister.exe README.md" ] ||
     fail "the zip holds more or less than Hoister.exe and README.md"
   exe=$(echo "$tmp"/zip/*/Hoister.exe)
-  # The i686 console product, stripped, and small.
+  # The i686 console product, stripped, and small (64 KB before the rules file and name targets).
   file "$exe" | grep -q 'PE32 executable (console) Intel 80386 (stripped' || fail "not the stripped i686 console program: $(file -b "$exe")"
-  [ "$(stat -c %s "$exe")" -lt 65536 ] || fail "Hoister.exe is $(stat -c %s "$exe") bytes, 64 KB or more"
+  [ "$(stat -c %s "$exe")" -lt 81920 ] || fail "Hoister.exe is $(stat -c %s "$exe") bytes, 80 KB or more"
   ;;
 *) fail "unknown check $check" ;;
 esac

@@ -17,7 +17,7 @@ namespace scripted {
 
 namespace {
 
-enum class Kind { Process, Thread, Snapshot };
+enum class Kind { Process, Thread, Snapshot, File, Find };
 
 struct HandleObject {
     Kind kind;
@@ -25,6 +25,7 @@ struct HandleObject {
     plat::DWORD access;
     std::vector<Process> snapshot;  // for Kind::Snapshot
     std::size_t cursor;
+    std::string text;  // for Kind::File
 };
 
 struct Module {
@@ -53,7 +54,7 @@ HandleObject* Live(plat::HANDLE handle, Kind kind) {
 }
 
 plat::HANDLE NewHandle(Kind kind, plat::DWORD processId, plat::DWORD access) {
-    auto* object = new HandleObject{kind, processId, access, {}, 0};
+    auto* object = new HandleObject{kind, processId, access, {}, 0, {}};
     liveHandles.insert(object);
     ++state.handlesOutstanding;
     return object;
@@ -488,13 +489,79 @@ BOOL CloseHandle(HANDLE handle) {
         ++state.badReleases;
         return FALSE;
     }
-    static const char* const kKinds[] = {"process", "thread", "snapshot"};
+    static const char* const kKinds[] = {"process", "thread", "snapshot", "file", "find"};
     state.calls.push_back(std::string("CloseHandle ") + kKinds[static_cast<int>(object->kind)] +
                           " " + std::to_string(object->processId));
     scripted::liveHandles.erase(object);
     delete object;
     --state.handlesOutstanding;
     return TRUE;
+}
+
+HANDLE CreateFileA(const char* name, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE) {
+    state.calls.push_back(std::string("CreateFileA ") + name);
+    auto found = state.files.find(name);
+    if (found == state.files.end() || !found->second.readable) return INVALID_HANDLE_VALUE;
+    ++state.fileReads;
+    auto* object = static_cast<scripted::HandleObject*>(NewHandle(scripted::Kind::File, 0, 0));
+    object->text = found->second.text;
+    if (found->second.changesInRead) object->text += "\n";
+    return object;
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, void*) {
+    *read = 0;
+    scripted::HandleObject* object = scripted::Live(file, scripted::Kind::File);
+    if (!object) return FALSE;
+    const std::size_t left = object->text.size() - object->cursor;
+    *read = static_cast<DWORD>(left < toRead ? left : toRead);
+    std::memcpy(buffer, object->text.data() + object->cursor, *read);
+    object->cursor += *read;
+    return TRUE;
+}
+
+namespace {
+
+bool LookAtFile(const char* name, WIN32_FILE_ATTRIBUTE_DATA* data) {
+    ++state.fileLooks;
+    auto found = state.files.find(name);
+    if (found == state.files.end()) return false;
+    std::memset(data, 0, sizeof *data);
+    const std::uint64_t version = std::hash<std::string>()(found->second.text);
+    data->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    data->ftLastWriteTime.dwLowDateTime = static_cast<DWORD>(version);
+    data->ftLastWriteTime.dwHighDateTime = static_cast<DWORD>(version >> 32);
+    data->nFileSizeLow = static_cast<DWORD>(found->second.text.size());
+    return true;
+}
+
+}  // namespace
+
+BOOL GetFileAttributesExA(const char* name, int, void* info) {
+    state.calls.push_back(std::string("GetFileAttributesExA ") + name);
+    return LookAtFile(name, static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(info)) ? TRUE : FALSE;
+}
+
+HANDLE FindFirstFileA(const char* name, WIN32_FIND_DATAA* data) {
+    state.calls.push_back(std::string("FindFirstFileA ") + name);
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (!LookAtFile(name, &attributes)) return INVALID_HANDLE_VALUE;
+    std::memset(data, 0, sizeof *data);
+    std::memcpy(data, &attributes, sizeof attributes);
+    return NewHandle(scripted::Kind::Find, 0, 0);
+}
+
+BOOL FindClose(HANDLE find) {
+    if (!scripted::Live(find, scripted::Kind::Find)) {
+        ++state.badReleases;
+        return FALSE;
+    }
+    return CloseHandle(find);
+}
+
+BOOL RulesFileTrusted(const char* name) {
+    auto found = state.files.find(name);
+    return found != state.files.end() && found->second.trusted ? TRUE : FALSE;
 }
 
 BOOL CreateProcessA(const char* applicationName, char* commandLine,

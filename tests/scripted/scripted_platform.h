@@ -53,6 +53,15 @@ struct Creation {
     bool startupRestZero;  // every byte of STARTUPINFOA but cb is zero
 };
 
+// A file that CreateFileA can read; its version (and so its write time) is
+// the hash of its text, so that every edit is seen as one.
+struct File {
+    std::string text;
+    bool readable = true;        // CreateFileA succeeds
+    bool trusted = true;         // what RulesFileTrusted gives
+    bool changesInRead = false;  // an edit lands while it is read: its size then differs
+};
+
 struct State {
     // The system.
     plat::DWORD platformId = plat::VER_PLATFORM_WIN32_NT;
@@ -62,6 +71,7 @@ struct State {
     std::string optionPrefixes = "-/";
     std::vector<Process> processes;
     std::map<std::string, std::set<plat::DWORD>> targetFiles;  // a file target -> who runs it
+    std::map<std::string, File> files;                         // by name, for the rules
     // (a process runs the file of the first target that lists it)
 
     // Faults.
@@ -117,7 +127,9 @@ struct State {
     std::vector<std::pair<plat::DWORD, plat::DWORD>> priorityChanges;  // ID, class
     std::vector<Creation> creations;
     int versionCalls = 0;
-    int writes = 0;  // messages written or tried
+    int fileLooks = 0;  // GetFileAttributesExA and FindFirstFileA calls
+    int fileReads = 0;  // CreateFileA calls that succeeded
+    int writes = 0;     // messages written or tried
     int nonZeroWaits = 0;
     int polls = 0;
     plat::DWORD pauseStart = 0;

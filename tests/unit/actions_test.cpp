@@ -220,7 +220,9 @@ TEST_F(Actions, LaunchPassesTheCommandLineAndTheClassInTheFlags) {
         EXPECT_EQ(made.inheritHandles, plat::FALSE);
         EXPECT_EQ(made.startupCb, sizeof(plat::STARTUPINFOA));
         EXPECT_TRUE(scripted::World().priorityChanges.empty());
-        const auto& calls = scripted::World().calls;
+        // The rules of -s are released after the message.
+        std::vector<std::string> calls = scripted::World().calls;
+        if (calls.back().rfind("HeapFree", 0) == 0) calls.pop_back();
         EXPECT_EQ(
             std::vector<std::string>(calls.end() - 3, calls.end() - 1),
             (std::vector<std::string>{"CloseHandle thread 9000", "CloseHandle process 9000"}));

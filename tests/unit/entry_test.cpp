@@ -51,6 +51,14 @@ TEST_F(Entry, ParameterErrorsPrintTheWordAndUsageAndActOnNothing) {
         {{"-w5", "a", "-pz", "b"}, "-pz"},
         {{"-w5", "a", "b", "-pl"}, "-pl"},
         {{"-w5", "a", ""}, ""},
+        {{"-w5", "@r", "x"}, "x"},
+        {{"@r", "-pl"}, "-pl"},
+        {{"-s", "@r"}, "@r"},
+        {{"-f", "@r"}, "@r"},
+        {{"-#5", "@r"}, "@r"},
+        {{"@"}, "@"},
+        {{"-s", "=notepad.exe"}, "=notepad.exe"},
+        {{"-w5", "a", "=x\\y"}, "=x\\y"},
     };
     for (const auto& c : cases) {
         scripted::Reset();
@@ -271,14 +279,17 @@ TEST_F(Entry, LogMessageCutsAt8191CharactersAndIsSilentWhenQuiet) {
 }
 
 TEST_F(Entry, WithAHoldEveryWordAfterTheTargetIsATargetInTheClassBeforeIt) {
+    // No fixed limit: a thousand targets are taken, in their classes.
     std::vector<std::string> words = {"-w5", "-pl", "a", "b", "-ph", "c", "/PR", "d", "-pn"};
-    words.resize(kMaxTargets + 5, "t");
+    words.resize(1000, "t");
+    const char* names[] = {"a", "b", "c", "d", "t"};
+    for (plat::DWORD id = 1; id <= 5; ++id)
+        AddProcess(id, names[id - 1], plat::HIGH_PRIORITY_CLASS);
     EXPECT_EQ(RunHoister(words).status, 1);
-    std::string rows;
-    for (int i = 0; i < 5; ++i)
-        rows += std::string(runOptions.targets[i].text) + runOptions.targets[i].priority->name;
-    EXPECT_EQ(rows + std::to_string(runOptions.targetCount), "aLowbLowcHighdRealtimetNormal64");
-    words.push_back("u");
-    EXPECT_EQ(RunHoister(words).out,
-              kBanner + std::string("Error: -w holds at most 64 targets\n\n") + kUsage);
+    const std::vector<std::pair<plat::DWORD, plat::DWORD>> changes = {
+        {1, plat::IDLE_PRIORITY_CLASS},
+        {2, plat::IDLE_PRIORITY_CLASS},
+        {4, plat::REALTIME_PRIORITY_CLASS},
+        {5, plat::NORMAL_PRIORITY_CLASS}};
+    EXPECT_EQ(scripted::World().priorityChanges, changes);
 }

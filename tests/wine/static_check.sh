@@ -16,8 +16,8 @@ echo "imports from: $dlls"
 # loading on the family that lacks them.
 grep -qiE '^(PSAPI|VDMDBG)\.DLL$' <<<"${dlls// /$'\n'}" && fail "imports PSAPI.DLL or VDMDBG.DLL"
 # Newer SDKs route the PSAPI calls to K32* entry points of KERNEL32.dll, which
-# the older systems do not have either.
-grep -E '^\s+[0-9a-f]+\s+[0-9]+\s+(CreateToolhelp32Snapshot|Process32First|Process32Next|K32[A-Za-z]+|EnumProcesses|EnumProcessModules|GetModuleFileNameExA|VDMEnumTaskWOWEx)$' \
+# the older systems do not have either; nor has Windows 95 GetFileAttributesExA.
+grep -E '^\s+[0-9a-f]+\s+[0-9]+\s+(CreateToolhelp32Snapshot|Process32First|Process32Next|K32[A-Za-z]+|EnumProcesses|EnumProcessModules|GetModuleFileNameExA|VDMEnumTaskWOWEx|GetFileAttributesExA)$' \
     <<<"$headers" && fail "imports a function that the walk must look up at run time"
 
 if [ "$mode" = product ]; then

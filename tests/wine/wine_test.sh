@@ -271,6 +271,18 @@ actions)
     run "$arg" missing -f nosuchprogram.exe; expect missing 0 $?
     grep -qx 'Error: Failed to create: "nosuchprogram.exe"' missing || fail "missing program: no failure line"
     [ -e c.txt ] && fail "-s started a copy"
+    # A rules file with CR LF line ends names a copy under a path with a space (on 95/98,
+    # where the walk gives file names, by its file name).
+    mkdir -p "$out/with space" && cp "$probes_bin/probe.exe" "$out/with space/probe.exe"
+    $(wine_env "$arg") "$probe_wine" "$out/with space/probe.exe" spaced.txt </dev/null >/dev/null 2>&1 &
+    probes+=($!)
+    reported 0x20 spaced.txt || fail "the probe under a space did not start"
+    rule=$(winpath "$out/with space/probe.exe")
+    [ "$arg" = 98 ] && rule==probe.exe
+    printf '# probes\r\n\r\nlow\t%s  \r\n' "$rule" >rules.txt
+    run "$arg" rules -a -v @rules.txt; expect rules 1 $?
+    grep -qxF 'Rules: 1 from rules.txt' rules && reported 0x40 spaced.txt ||
+        fail "the rules file: not read, or the probe under a space not made Low"
     if [ "$arg" = wow ]; then
         # A 64-bit program under a path of more than 259 characters is listed by its first 259.
         deep=$out/$(printf 'd%.0s' {1..120})/$(printf 'e%.0s' {1..120})
@@ -279,8 +291,13 @@ actions)
         probes+=($!)
         reported 0x20 long.txt && whole=$(winpath "$deep/probe.exe") id=$(head -n 1 long.txt | cut -d' ' -f1)
         run wow long -l -a -pl eeeeeeeeee; expect long 1 $?
-        grep -qxF -- "$(printf '%4d' "$id") Normal   ${whole:0:259}" long && reported 0x40 long.txt ||
-            fail "the deep probe: not listed and changed"
+        # Listed by its start and its file name in 256 characters, so that the file name still
+        # matches and messages show it whole.
+        grep -qxF -- "$(printf '%4d' "$id") Normal   ${whole:0:243}...\\probe.exe" long &&
+            reported 0x40 long.txt || fail "the deep probe: not listed and changed"
+        run wow long-name -a -pn probe.exe; expect long-name 1 $?
+        grep -qxF "${whole:0:243}...\\probe.exe priority set to Normal" long-name && reported 0x20 long.txt ||
+            fail "the deep probe: not matched by its file name"
         # A "?" stands for a character that the ANSI code page lost.
         run wow lost -a -pl 'pro?e'; expect lost 0 $?
         grep -qxF 'Error: Parameter pro?e not understood' lost || fail "a target with ? was taken"

@@ -24,6 +24,9 @@ int DecodeHandle(HANDLE handle, std::uintptr_t needed, pid_t* id);
 /// 1 when we may change the class of the process (and so list it).
 int MayChange(pid_t id);
 
+/// 1 when handle is an open file of CreateFileA; with close 1, also closes it.
+int CloseFile(HANDLE handle, int close);
+
 /// Records the code that plat::GetLastError gives back.
 void SetLastErrorCode(DWORD code);
 /// 1 when no process has the ID, or only a zombie that waits to be reaped

@@ -256,7 +256,10 @@ HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
     return EncodeHandle(processId, flags);
 }
 
-BOOL CloseHandle(HANDLE handle) { return handle && handle != INVALID_HANDLE_VALUE ? TRUE : FALSE; }
+BOOL CloseHandle(HANDLE handle) {
+    if (linux_backend::CloseFile(handle, 1)) return TRUE;
+    return handle && handle != INVALID_HANDLE_VALUE ? TRUE : FALSE;
+}
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
 

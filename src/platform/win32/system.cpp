@@ -19,6 +19,12 @@ SAME_LAYOUT(OSVERSIONINFOA);
 SAME_LAYOUT(STARTUPINFOA);
 SAME_LAYOUT(PROCESS_INFORMATION);
 SAME_LAYOUT(PROCESSENTRY32);
+SAME_LAYOUT(WIN32_FILE_ATTRIBUTE_DATA);
+SAME_LAYOUT(WIN32_FIND_DATAA);
+static_assert(offsetof(plat::WIN32_FIND_DATAA, cFileName) ==
+                  offsetof(::WIN32_FIND_DATAA, cFileName),
+              "WIN32_FIND_DATAA.cFileName");
+static_assert(plat::GetFileExInfoStandard == ::GetFileExInfoStandard, "GetFileExInfoStandard");
 static_assert(offsetof(plat::OSVERSIONINFOA, dwPlatformId) ==
                   offsetof(::OSVERSIONINFOA, dwPlatformId),
               "dwPlatformId");
@@ -175,6 +181,46 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
 }
 
 BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+
+HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode,
+                   SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile) {
+    // 95/98 refuse FILE_SHARE_DELETE, which NT needs so that an editor may
+    // replace the file while it is read.
+    ::OSVERSIONINFOA version;
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!::GetVersionExA(&version) || version.dwPlatformId != VER_PLATFORM_WIN32_NT)
+        shareMode &= ~FILE_SHARE_DELETE;
+    return ::CreateFileA(name, access, shareMode,
+                         reinterpret_cast<::LPSECURITY_ATTRIBUTES>(securityAttributes),
+                         creationDisposition, flagsAndAttributes, templateFile);
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, void* overlapped) {
+    ::DWORD got = 0;
+    const ::BOOL done =
+        ::ReadFile(file, buffer, toRead, &got, static_cast<::LPOVERLAPPED>(overlapped));
+    *read = got;
+    return done;
+}
+
+// Found at run time: Windows 95 lacks it, and an import would keep the
+// program from loading there.
+BOOL GetFileAttributesExA(const char* name, int infoLevel, void* info) {
+    typedef ::BOOL(WINAPI * Fn)(::LPCSTR, ::GET_FILEEX_INFO_LEVELS, ::LPVOID);
+    const Fn attributes = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleA("KERNEL32.DLL"), "GetFileAttributesExA")));
+    if (!attributes) return FALSE;
+    return attributes(name, static_cast<::GET_FILEEX_INFO_LEVELS>(infoLevel), info);
+}
+
+HANDLE FindFirstFileA(const char* name, WIN32_FIND_DATAA* data) {
+    return ::FindFirstFileA(name, reinterpret_cast<::LPWIN32_FIND_DATAA>(data));
+}
+
+BOOL FindClose(HANDLE find) { return ::FindClose(find); }
+
+BOOL RulesFileTrusted(const char*) { return TRUE; }
 
 BOOL CreateProcessA(const char* applicationName, char* commandLine,
                     SECURITY_ATTRIBUTES* processAttributes, SECURITY_ATTRIBUTES* threadAttributes,

@@ -1,0 +1,186 @@
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/rules_file.h"
+#include "harness.h"
+
+namespace {
+
+typedef std::vector<std::pair<plat::DWORD, plat::DWORD>> Changes;
+const plat::DWORD kLow = plat::IDLE_PRIORITY_CLASS, kHigh = plat::HIGH_PRIORITY_CLASS;
+
+class Rules : public ScriptedTest {};
+
+}  // namespace
+
+TEST_F(Rules, FileSyntaxAndEachRefusalWithItsLineNumber) {
+    const std::string long255 = "C:\\" + std::string(252, 'n');
+    const struct {
+        std::string text;
+        std::string out;  // the error after the banner; none: the changes are shown
+        Changes changes;
+    } cases[] = {
+        {"\xEF\xBB\xBF# rules\r\nlow\tnote\r\n\r\n  HIGH \t =bash \t\r\n",
+         "",
+         {{1, kLow}, {3, kHigh}, {4, kHigh}}},
+        {"  # low note\n\t\nRealTime C:\\Program Files\\x y.exe  \n", "", {{2, 0x100}}},
+        {"normal bash\nlow =BASH\n", "", {{3, 0x20}, {4, 0x20}}},  // the first rule wins
+        {"low " + long255, "", {{5, kLow}}},
+        {"", "", {}},
+        {"# only a comment", "", {}},
+        {"low note\n\nlowish a\n", "Error: r line 3 not understood\n", {}},
+        {"# c\nlow\n", "Error: r line 2 not understood\n", {}},
+        {"low   \r\n", "Error: r line 1 not understood\n", {}},
+        {"medium a", "Error: r line 1 not understood\n", {}},
+        {"low=a", "Error: r line 1 not understood\n", {}},
+        {"low =\n", "Error: r line 1 not understood\n", {}},
+        {"low =bin\\bash\n", "Error: r line 1 not understood\n", {}},
+        {"low a\rb\n", "Error: r line 1 not understood\n", {}},
+        {std::string("low a\0b", 7), "Error: r line 1 not understood\n", {}},
+        {"low " + long255 + "n", "Error: r line 1 not understood\n", {}},
+        {"\xEF\xBB\xBF\xEF\xBB\xBFlow a", "Error: r line 1 not understood\n", {}},
+    };
+    for (const auto& c : cases) {
+        scripted::Reset();
+        scripted::World().files["r"].text = c.text;
+        AddProcess(1, "C:\\a\\note.exe");
+        AddProcess(2, "C:\\Program Files\\x y.exe");
+        AddProcess(3, "C:\\bin\\bash", kHigh);
+        AddProcess(4, "C:\\bin\\BaSh", kHigh);
+        AddProcess(5, long255);
+        RunResult run = RunHoister({"-a", "@r"});
+        if (!c.out.empty()) {
+            EXPECT_EQ(run.out, kBanner + c.out) << c.text;
+        }
+        EXPECT_EQ(run.status, c.out.empty() ? 1 : 0) << c.text;
+        EXPECT_EQ(scripted::World().priorityChanges, c.changes) << c.text;
+        ExpectNothingOutstanding();
+    }
+
+    // A file that cannot be read or trusted; -v counts the rules in place of the targets.
+    scripted::Reset();
+    AddProcess(1, "C:\\a\\note.exe");
+    EXPECT_EQ(RunHoister({"-l", "@r"}).out, kBanner + std::string("Error: could not read r\n"));
+    scripted::World().files["r"] = {"low note\nhigh x\n", false, true, false};
+    EXPECT_EQ(RunHoister({"@r"}).out, kBanner + std::string("Error: could not read r\n"));
+    scripted::World().files["r"].readable = true;
+    scripted::World().files["r"].trusted = false;
+    EXPECT_EQ(RunHoister({"@r"}).out,
+              kBanner + std::string("Error: r may be changed by users other than root\n"));
+    scripted::World().files["r"].trusted = true;
+    scripted::World().files["r"].changesInRead = true;
+    EXPECT_EQ(RunHoister({"@r"}).out, kBanner + std::string("Error: could not read r\n"));
+    scripted::World().files["r"].changesInRead = false;
+    RunResult run = RunHoister({"-v", "@r"});
+    EXPECT_EQ(run.out.substr(0, run.out.find("Process")),
+              kBanner + std::string("Rules: 2 from r\n"));
+}
+
+TEST_F(Rules, NameTargetsMatchTheWholeFileNameOnly) {
+    const struct {
+        std::string name;
+        bool matches;
+    } cases[] = {
+        {"/usr/bin/bash", true},
+        {"C:\\X\\BASH", true},
+        {"bash", true},
+        {"/usr/bin/bash (deleted)", true},
+        {"/usr/bin/bashbug", false},
+        {"/opt/bash/x", false},
+        {"/usr/bin/xbash", false},
+        {"/usr/bin/bash (deleted)x", false},
+    };
+    for (const auto& c : cases) {
+        scripted::Reset();
+        AddProcess(1, c.name);
+        RunHoister({"-pl", "=bash"});
+        EXPECT_EQ(scripted::World().priorityChanges.size(), c.matches ? 1u : 0u) << c.name;
+    }
+    // A path longer than the walk's room keeps its file name.
+    scripted::Reset();
+    AddProcess(1, "C:\\" + std::string(plat::LONGEST_PATH, 'd') + "\\probe.exe");
+    EXPECT_EQ(RunHoister({"-a", "-pl", "probe.exe"}).out,
+              kBanner + ("C:\\" + std::string(240, 'd') + "...\\probe.exe priority set to Low\n"));
+    EXPECT_EQ(RunHoister({"-pl", "=probe.exe"}).status, 1);
+    EXPECT_EQ(RunHoister({"-s", "probe.exe"}).status, 1);
+    EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, kLow}, {1, kLow}, {1, kHigh}}));
+    EXPECT_TRUE(scripted::World().creations.empty());
+}
+
+// Scripted time: the hold's waits move the clock. The file is edited at 3 s,
+// made bad at 10 s and removed at 20 s; the 60 s round shows the rules that
+// were in force before the bad edit.
+TEST_F(Rules, AHoldTakesAGoodEditWithinTwoSecondsAndReportsEachBadVersionOnce) {
+    // NT with start events looks with GetFileAttributesExA; 95/98, polling, with FindFirstFileA.
+    for (bool events : {false, true}) {
+        scripted::Reset();
+        scripted::State& world = scripted::World();
+        world.eventsAvailable = events;
+        world.platformId = events ? plat::VER_PLATFORM_WIN32_NT : plat::VER_PLATFORM_WIN32_WINDOWS;
+        world.files["r"].text = "low alpha\n";
+        AddProcess(1, "C:\\alpha.exe");
+        AddProcess(2, "C:\\beta.exe");
+        static plat::DWORD edited, taken;
+        static int stage;
+        edited = taken = 0;
+        stage = 0;
+        world.stopAtWait = 0;
+        world.atSetClass = [](int call) {
+            if (call == 2) taken = scripted::World().tickCount;
+        };
+        world.betweenPolls = [](int) {
+            scripted::State& w = scripted::World();
+            if (stage == 0 && w.tickCount >= 3000) {
+                w.files["r"].text = "low alpha\nhigh beta\n";
+                edited = w.tickCount;
+                ++stage;
+            } else if (stage == 1 && w.tickCount >= 10000) {
+                w.files["r"].text = "low alpha\nhigh beta\nbogus\n";
+                w.processes[1].priorityClass = plat::NORMAL_PRIORITY_CLASS;
+                ++stage;
+            } else if (stage == 2 && w.tickCount >= 20000) {
+                w.files.erase("r");
+                ++stage;
+            } else if (w.tickCount >= 66000) {
+                w.stopAsked = true;
+            }
+        };
+        RunResult run = RunHoister({"-w60", "@r"});
+        const std::string beta = "C:\\beta.exe priority set to High\n";
+        EXPECT_EQ(run.out.substr(run.out.find("C:")),
+                  "C:\\alpha.exe priority set to Low\n" + beta +
+                      "Error: r line 3 not understood\nError: could not read r\n" + beta);
+        EXPECT_LE(taken - edited, 2000u) << events;
+        // One look a second, one more after each change; one read per version.
+        EXPECT_GE(world.fileLooks, 64);
+        EXPECT_LE(world.fileLooks, 72);
+        EXPECT_EQ(world.fileReads, 3);
+        EXPECT_EQ(
+            scripted::CallsStartingWith(events ? "GetFileAttributesExA" : "FindFirstFileA").size(),
+            static_cast<std::size_t>(world.fileLooks));
+        ExpectNothingOutstanding();
+    }
+}
+
+TEST_F(Rules, ThousandsOfRulesLoadMatchInOrderAndAreReleased) {
+    std::string text;
+    for (int i = 0; i < 100000; ++i)
+        text += "low =p" + std::to_string(i) + ".exe\n";
+    text += "high p99999\nnormal p7.exe\n";
+    scripted::World().files["r"].text = text;
+    AddProcess(1, "C:\\p99999.exe", kHigh);
+    AddProcess(2, "C:\\p99999.exe.old", kLow);
+    AddProcess(3, "C:\\p7.exe", kHigh);
+    RunResult run = RunHoister({"-a", "-v", "@r"});
+    EXPECT_NE(run.out.find("Rules: 100002 from r\n"), std::string::npos);
+    EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, kLow}, {2, kHigh}, {3, kLow}}));
+    EXPECT_EQ(scripted::CallsStartingWith("HeapAlloc").size(), 3u);  // text, rules, walk
+}
+
+TEST_F(Rules, ExhaustedMemoryRefusesTheFileAndHoldsNothing) {
+    TargetRules rules = {};
+    scripted::World().failAllocation = 1;
+    EXPECT_EQ(ParseRules("low a\n", 6, &rules), -1);
+    EXPECT_EQ(rules.block, nullptr);
+}
