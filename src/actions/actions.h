@@ -95,9 +95,8 @@ void BuildCommandLine(char* commandLine, const char* target, const char* targetA
 /// over every part of names, one hash table of whole file names. Rules are
 /// added, then the table is built once; a new set of rules is a new table.
 /// A zeroed table is empty and matches nothing.
-const int TABLE_PART = 0;   // the text occurs anywhere in the path
-const int TABLE_NAME = 1;   // the text is the whole file name
-const int TABLE_OTHER = 2;  // the caller tests it itself (its text is not kept)
+const int TABLE_PART = 0;  // the text occurs anywhere in the path
+const int TABLE_NAME = 1;  // the text is the whole file name
 struct TargetTableBuilt;
 struct TargetTable {
     void* staged;  // the rules as added, until the table is built
@@ -110,7 +109,7 @@ struct TargetTable {
 };
 
 /// Adds a rule numbered rule (0 or more; the lowest number that matches
-/// wins) of kind TABLE_PART, TABLE_NAME or TABLE_OTHER. The text is cut to 255 bytes, as
+/// wins) of kind TABLE_PART or TABLE_NAME. The text is cut to 255 bytes, as
 /// the name match cuts a target, and compared with A-Z folded. 0 when memory
 /// runs out; the table is then empty, with nothing held.
 int AddTableRule(TargetTable* table, int rule, int kind, const char* text);
@@ -122,7 +121,5 @@ int BuildTargetTable(TargetTable* table);
 /// name that path ends in, as the caller takes it).
 int FirstTableRule(const TargetTable* table, const char* path, const char* fileName,
                    std::size_t fileNameLength);
-/// The TABLE_OTHER rules, lowest first, and their count in *count.
-const std::uint32_t* OtherTableRules(const TargetTable* table, int* count);
 /// Releases everything the table holds; it is then empty.
 void FreeTargetTable(TargetTable* table);

@@ -39,14 +39,12 @@ struct NameSlot {
 struct TargetTableBuilt {
     std::uint32_t states;     // of the automaton; 0 without parts
     std::uint32_t nameSlots;  // a power of two; 0 without names
-    std::uint32_t others;
     std::uint32_t rootNext[256];
     std::uint32_t*
         firstChild;  // states + 1: the children of s are firstChild[s] up to firstChild[s + 1]
     std::uint32_t* fail;
     std::uint32_t* best;
     NameSlot* slots;
-    std::uint32_t* other;  // the rules of kind TABLE_OTHER, ascending
     unsigned char* label;  // the byte that leads to the state, ascending among siblings
     char* names;
 };
@@ -189,7 +187,7 @@ std::size_t Aligned(std::size_t bytes) { return (bytes + 7) & ~std::size_t(7); }
 
 int AddTableRule(TargetTable* table, int rule, int kind, const char* text) {
     std::size_t length = 0;
-    while (kind != TABLE_OTHER && length < kLongestText && text[length])
+    while (length < kLongestText && text[length])
         ++length;
     if (table->stagedCount == table->stagedRoom) {
         const std::uint32_t room = table->stagedRoom ? 2 * table->stagedRoom : 64;
@@ -230,14 +228,12 @@ int BuildTargetTable(TargetTable* table) {
     table->built = nullptr;
     const auto* staged = static_cast<const StagedRule*>(table->staged);
     const char* text = table->stagedText;
-    std::uint32_t parts = 0, names = 0, others = 0;
+    std::uint32_t parts = 0, names = 0;
     std::uint64_t nameBytes = 0;
     for (std::uint32_t r = 0; r < table->stagedCount; ++r) {
         if (staged[r].kind == TABLE_NAME) {
             ++names;
             nameBytes += staged[r].length;
-        } else if (staged[r].kind == TABLE_OTHER) {
-            ++others;
         } else {
             ++parts;
         }
@@ -249,7 +245,7 @@ int BuildTargetTable(TargetTable* table) {
     }
     std::uint32_t k = 0;
     for (std::uint32_t r = 0; r < table->stagedCount; ++r) {
-        if (staged[r].kind == TABLE_PART) order[k++] = r;
+        if (staged[r].kind != TABLE_NAME) order[k++] = r;
     }
     std::sort(order, order + parts, [staged, text](std::uint32_t a, std::uint32_t b) {
         const StagedRule &x = staged[a], &y = staged[b];
@@ -286,7 +282,6 @@ int BuildTargetTable(TargetTable* table) {
     char* at = reinterpret_cast<char*>(t) + Aligned(sizeof(TargetTableBuilt));
     t->states = static_cast<std::uint32_t>(states);
     t->nameSlots = static_cast<std::uint32_t>(slots);
-    t->others = others;
     std::memset(t->rootNext, 0, sizeof t->rootNext);
     t->slots = reinterpret_cast<NameSlot*>(at);
     at += 16 * slots;
@@ -296,8 +291,6 @@ int BuildTargetTable(TargetTable* table) {
     at += 4 * states;
     t->best = reinterpret_cast<std::uint32_t*>(at);
     at += 4 * states;
-    t->other = reinterpret_cast<std::uint32_t*>(at);
-    at += 4 * std::uint64_t(others);
     t->label = reinterpret_cast<unsigned char*>(at);
     at += states;
     t->names = at;
@@ -306,11 +299,6 @@ int BuildTargetTable(TargetTable* table) {
         LinkFailures(t);
     }
     FillNames(t, staged, table->stagedCount, text);
-    k = 0;
-    for (std::uint32_t r = 0; r < table->stagedCount; ++r) {
-        if (staged[r].kind == TABLE_OTHER) t->other[k++] = staged[r].rule;
-    }
-    std::sort(t->other, t->other + others);
     Release(order);
     ReleaseStaged(table);
     table->built = t;
@@ -353,11 +341,6 @@ int FirstTableRule(const TargetTable* table, const char* path, const char* fileN
         }
     }
     return first == kNone ? -1 : static_cast<int>(first);
-}
-
-const std::uint32_t* OtherTableRules(const TargetTable* table, int* count) {
-    *count = table->built ? static_cast<int>(table->built->others) : 0;
-    return table->built ? table->built->other : nullptr;
 }
 
 void FreeTargetTable(TargetTable* table) {
