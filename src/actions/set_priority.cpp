@@ -52,17 +52,6 @@ int ApplyPriority(DWORD processId, const char* shown, const PriorityClass* prior
     return 1;
 }
 
-// A part of names holds every byte pair of the target: a target with a pair
-// that the name lacks needs no search. The pairs are hashed to 1024 bits.
-void AddPairs(const char* text, std::uint64_t (&pairs)[16]) {
-    for (; text[0] && text[1]; ++text) {
-        const unsigned hash =
-            (static_cast<unsigned char>(text[0]) * 37u + static_cast<unsigned char>(text[1])) &
-            1023u;
-        pairs[hash >> 6] |= std::uint64_t(1) << (hash & 63);
-    }
-}
-
 // Counts the walks and starts judged; a target examined for an earlier one
 // is examined again when it would match.
 int examination = 0;
@@ -77,7 +66,6 @@ struct Candidate {
     int fileRead;  // 0: not yet; -1: cannot be read
     std::uint64_t device;
     std::uint64_t inode;
-    std::uint64_t pairs[16];
     char foldedName[LONGEST_PATH];
 };
 
@@ -87,8 +75,6 @@ void FoldName(Candidate* candidate) {
         candidate->foldedName[i] = Folded(candidate->name[i]);
     candidate->foldedName[i] = '\0';
     candidate->folded = candidate->name[i] ? -1 : 1;
-    std::memset(candidate->pairs, 0, sizeof candidate->pairs);
-    AddPairs(candidate->foldedName, candidate->pairs);
 }
 
 int BeginsWith(const char* name, const char* start) {
@@ -98,24 +84,29 @@ int BeginsWith(const char* name, const char* start) {
     return i > 0 && !start[i];
 }
 
-// The file name is what follows the last separator; on Linux a program
-// whose file was removed or replaced since its start has " (deleted)" after
-// it, and still runs under that name.
-int FileNameIs(const char* path, const char* folded) {
-    const char* base = path;
-    for (const char* at = path; *at; ++at) {
-        if (*at == '/' || *at == '\\') base = at + 1;
+// The lowest rule of the table that the process matches, or -1. Its file
+// name is what follows the last separator; on Linux a program whose file was
+// removed or replaced since its start has " (deleted)" after it, and still
+// runs under that name.
+int FirstTableRuleOf(const char* path) {
+    const char* fileName = path;
+    const char* end = path;
+    for (; *end; ++end) {
+        if (*end == '/' || *end == '\\') fileName = end + 1;
     }
-    std::size_t i = 0;
-    while (folded[i] && Folded(base[i]) == folded[i])
-        ++i;
-    return !folded[i] && (!base[i] || std::strcmp(base + i, " (deleted)") == 0);
+    const TargetTable& table = runOptions.rules.table;
+    const std::size_t length = static_cast<std::size_t>(end - fileName);
+    int first = FirstTableRule(&table, path, fileName, length);
+    const std::size_t deleted = sizeof " (deleted)" - 1;
+    if (length > deleted && std::strcmp(end - deleted, " (deleted)") == 0) {
+        const int running = FirstTableRule(&table, "", fileName, length - deleted);
+        if (running >= 0 && (first < 0 || running < first)) first = running;
+    }
+    return first;
 }
 
 int TargetMatches(const TargetRow& row, Candidate* candidate) {
     switch (row.kind) {
-        case TARGET_NAME:
-            return FileNameIs(candidate->name, row.folded);
         case TARGET_FILE:
             // The path itself also names the file that a reinstall put there.
             if (row.file->path[0] && std::strcmp(candidate->name, row.file->path) == 0) return 1;
@@ -134,34 +125,36 @@ int TargetMatches(const TargetRow& row, Candidate* candidate) {
         default:
             if (!candidate->folded) FoldName(candidate);
             if (candidate->folded < 0) return NameContainsTarget(candidate->name, row.text);
-            for (int i = 0; i < 16; ++i) {
-                if (row.pairs[i] & ~candidate->pairs[i]) return 0;
-            }
             return std::strstr(candidate->foldedName, row.folded) != nullptr;
     }
 }
 
-// The first target, in the order given, that the process matches; null for none.
+// The first target, in the order given, that the process matches; null for
+// none. The table gives the first of the rows that never name a path; only
+// the rows before it that may are tested one by one.
 TargetRow* MatchingTarget(DWORD processId, const char* name) {
+    TargetRules& rules = runOptions.rules;
+    int first = FirstTableRuleOf(name);
     Candidate candidate;
     candidate.processId = processId;
     candidate.name = name;
     candidate.folded = 0;
     candidate.fileRead = 0;
-    for (int i = 0; i < runOptions.rules.count; ++i) {
-        TargetRow& row = runOptions.rules.rows[i];
+    for (int i = 0; i < rules.pathCount && (first < 0 || rules.pathRows[i] < first); ++i) {
+        TargetRow& row = rules.rows[rules.pathRows[i]];
         if (!TargetMatches(row, &candidate)) continue;
         // Between walks, what a target named at the last one may have
         // changed: it is looked at again before it gives its class.
-        if (row.file && row.examined != examination) {
+        if (row.examined != examination) {
             ExamineTarget(row.text, row.file);
             row.kind = row.file->kind;
             row.examined = examination;
             if (!TargetMatches(row, &candidate)) continue;
         }
-        return &row;
+        first = rules.pathRows[i];
+        break;
     }
-    return nullptr;
+    return first < 0 ? nullptr : &rules.rows[first];
 }
 
 }  // namespace
@@ -189,11 +182,6 @@ int NameContainsTarget(const char* name, const char* target) {
         if (i == kTextSize - 1 || !target[i]) return 1;
         if (!*name) return 0;
     }
-}
-
-void PrepareTargetRow(TargetRow* row) {
-    std::memset(row->pairs, 0, sizeof row->pairs);
-    AddPairs(row->folded, row->pairs);
 }
 
 // Only the rows that may name a path are looked at: a round, and a start,

@@ -22,7 +22,7 @@ const std::uint32_t kMostStates = 1u << 26;
 
 struct StagedRule {
     std::uint32_t rule;
-    std::uint32_t offset;  // of the folded text in stagedText
+    std::uint32_t offset;  // of the folded text in the staged texts
     unsigned char length;
     unsigned char kind;
 };
@@ -67,21 +67,21 @@ void Release(void* block) {
 
 void ReleaseStaged(TargetTable* table) {
     Release(table->staged);
-    Release(table->stagedText);
     table->staged = nullptr;
-    table->stagedText = nullptr;
     table->stagedCount = table->stagedRoom = 0;
     table->textUsed = table->textRoom = 0;
 }
 
-// A copy of block (used bytes of it) in a new block of room bytes, the old
-// one released; null, with the old one kept, when memory runs out.
-void* Grown(void* block, std::size_t used, std::uint64_t room) {
-    void* grown = Allocate(room);
-    if (!grown) return nullptr;
-    if (block) std::memcpy(grown, block, used);
-    Release(block);
-    return grown;
+// The staging block: the rules as added, room for their sorted order, then
+// their folded texts.
+StagedRule* StagedRules(const TargetTable* table) {
+    return static_cast<StagedRule*>(table->staged);
+}
+std::uint32_t* StagedOrder(const TargetTable* table) {
+    return reinterpret_cast<std::uint32_t*>(StagedRules(table) + table->stagedRoom);
+}
+char* StagedText(const TargetTable* table) {
+    return reinterpret_cast<char*>(StagedOrder(table) + table->stagedRoom);
 }
 
 std::uint32_t ChildOf(const TargetTableBuilt* t, std::uint32_t state, unsigned char c) {
@@ -185,49 +185,43 @@ std::size_t Aligned(std::size_t bytes) { return (bytes + 7) & ~std::size_t(7); }
 
 }  // namespace
 
+int BeginTargetTable(TargetTable* table, int rules, std::size_t textBytes) {
+    FreeTargetTable(table);
+    const std::uint64_t bytes = (sizeof(StagedRule) + 4) * std::uint64_t(rules) + textBytes;
+    table->staged = rules >= 0 && std::uint64_t(rules) <= kMostStaged && textBytes <= 0xFFFFFFFFu
+                        ? Allocate(bytes ? bytes : 1)
+                        : nullptr;
+    if (!table->staged) return 0;
+    table->stagedRoom = static_cast<std::uint32_t>(rules);
+    table->textRoom = textBytes;
+    return 1;
+}
+
 int AddTableRule(TargetTable* table, int rule, int kind, const char* text) {
     std::size_t length = 0;
     while (length < kLongestText && text[length])
         ++length;
-    if (table->stagedCount == table->stagedRoom) {
-        const std::uint32_t room = table->stagedRoom ? 2 * table->stagedRoom : 64;
-        void* grown = room <= kMostStaged
-                          ? Grown(table->staged, table->stagedCount * sizeof(StagedRule),
-                                  std::uint64_t(room) * sizeof(StagedRule))
-                          : nullptr;
-        if (!grown) {
-            FreeTargetTable(table);
-            return 0;
-        }
-        table->staged = grown;
-        table->stagedRoom = room;
+    if (table->stagedCount == table->stagedRoom || table->textRoom - table->textUsed < length) {
+        FreeTargetTable(table);
+        return 0;
     }
-    if (!table->stagedText || table->textRoom - table->textUsed < length) {
-        std::uint64_t room = table->textRoom ? 2 * std::uint64_t(table->textRoom) : 4096;
-        void* grown =
-            room <= 0xFFFFFFFFu ? Grown(table->stagedText, table->textUsed, room) : nullptr;
-        if (!grown) {
-            FreeTargetTable(table);
-            return 0;
-        }
-        table->stagedText = static_cast<char*>(grown);
-        table->textRoom = static_cast<std::size_t>(room);
-    }
-    StagedRule& staged = static_cast<StagedRule*>(table->staged)[table->stagedCount++];
+    StagedRule& staged = StagedRules(table)[table->stagedCount++];
     staged.rule = static_cast<std::uint32_t>(rule);
     staged.offset = static_cast<std::uint32_t>(table->textUsed);
     staged.length = static_cast<unsigned char>(length);
     staged.kind = static_cast<unsigned char>(kind);
+    char* folded = StagedText(table);
     for (std::size_t i = 0; i < length; ++i)
-        table->stagedText[table->textUsed++] = static_cast<char>(Folded(text[i]));
+        folded[table->textUsed++] = static_cast<char>(Folded(text[i]));
     return 1;
 }
 
 int BuildTargetTable(TargetTable* table) {
     Release(table->built);
     table->built = nullptr;
-    const auto* staged = static_cast<const StagedRule*>(table->staged);
-    const char* text = table->stagedText;
+    if (!table->staged) return BeginTargetTable(table, 0, 0) && BuildTargetTable(table);
+    const StagedRule* staged = StagedRules(table);
+    const char* text = StagedText(table);
     std::uint32_t parts = 0, names = 0;
     std::uint64_t nameBytes = 0;
     for (std::uint32_t r = 0; r < table->stagedCount; ++r) {
@@ -238,11 +232,7 @@ int BuildTargetTable(TargetTable* table) {
             ++parts;
         }
     }
-    auto* order = parts ? static_cast<std::uint32_t*>(Allocate(std::uint64_t(parts) * 4)) : nullptr;
-    if (parts && !order) {
-        FreeTargetTable(table);
-        return 0;
-    }
+    std::uint32_t* order = StagedOrder(table);
     std::uint32_t k = 0;
     for (std::uint32_t r = 0; r < table->stagedCount; ++r) {
         if (staged[r].kind != TABLE_NAME) order[k++] = r;
@@ -275,7 +265,6 @@ int BuildTargetTable(TargetTable* table) {
                                 16 * slots + states + nameBytes;
     auto* t = states <= kMostStates ? static_cast<TargetTableBuilt*>(Allocate(bytes)) : nullptr;
     if (!t) {
-        Release(order);
         FreeTargetTable(table);
         return 0;
     }
@@ -299,7 +288,6 @@ int BuildTargetTable(TargetTable* table) {
         LinkFailures(t);
     }
     FillNames(t, staged, table->stagedCount, text);
-    Release(order);
     ReleaseStaged(table);
     table->built = t;
     return 1;

@@ -61,7 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     TargetTable table = {};
-    int built = 1;
+    std::size_t textBytes = 0;
+    for (const Rule& rule : rules)
+        textBytes += rule.text.size();
+    int built = BeginTargetTable(&table, static_cast<int>(rules.size()), textBytes);
     for (const Rule& rule : rules)
         built = built && AddTableRule(&table, rule.number, rule.kind, rule.text.c_str());
     built = built && BuildTargetTable(&table);
