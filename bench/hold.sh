@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The cost and reach of a hold (not a test: it reports, it never passes or fails).
 #
-#   bench/hold.sh [SECONDS]      SECONDS defaults to 60 (0 skips the cost);
+#   bench/hold.sh [SECONDS]      SECONDS defaults to 60 (0 skips the cost,
+#                                not the comparisons at the end);
 #                                N=4000 extra processes; SHORT=200 short-lived
 #                                programs (SHORT=0 skips them); POLL=20 seconds
 #                                for each figure of the poll (POLL=0 skips it),
@@ -195,7 +196,7 @@ if [ "$poll" -gt 0 ] && [ "${ALONE:-0}" = 1 ]; then
     # On a shared machine others start processes all the time, and each is
     # new to the poll: the figures are then taken in a PID namespace of their
     # own, an idle machine with only the script's processes.
-    SHORT=0 ALONE=0 HOISTER=$hoister unshare -pf --mount-proc --kill-child "$0" 0
+    SHORT=0 ALONE=0 TARGETS=0 RULES=0 HOISTER=$hoister unshare -pf --mount-proc --kill-child "$0" 0
 elif [ "$poll" -gt 0 ]; then
     wrapped=$build/hoister_bench_wrapped
     cp "$build/hoister_bench_short" "$wrapped"
@@ -261,52 +262,54 @@ elif [ "$poll" -gt 0 ]; then
     echo "a -v hold (root, no events) among them printed $lines lines in 8 s (one round: about $many)"
 fi
 
-[ "$seconds" -gt 0 ] || exit 0
+[ "$seconds" -gt 0 ] || [ "${TARGETS:-64}" != 0 ] || [ "${RULES:-16000}" != 0 ] || exit 0
 start_idle "$n"
 echo "== $(ls /proc | grep -c '^[0-9]') processes in all" >&2
 
-# One by-name run: the CPU time of 20 runs, from the shell's children times.
-runs=20
-single_ms=$( (
-    for _ in $(seq $runs); do "$hoister" -a -pn nosuchprocessxyz >/dev/null || true; done
-    times
-) | awk -v runs=$runs 'NR == 2 {
-        split($1, u, /[ms]/); split($2, s, /[ms]/)
-        printf "%.2f", (u[1] * 60 + u[2] + s[1] * 60 + s[2]) * 1000 / runs }')
+if [ "$seconds" -gt 0 ]; then
+    # One by-name run: the CPU time of 20 runs, from the shell's children times.
+    runs=20
+    single_ms=$( (
+        for _ in $(seq $runs); do "$hoister" -a -pn nosuchprocessxyz >/dev/null || true; done
+        times
+    ) | awk -v runs=$runs 'NR == 2 {
+            split($1, u, /[ms]/); split($2, s, /[ms]/)
+            printf "%.2f", (u[1] * 60 + u[2] + s[1] * 60 + s[2]) * 1000 / runs }')
 
-# The CPU time per second of a hold as nobody with these words, among the
-# idle processes, then its resident memory every 5 s and at its peak:
-# "ms;samples;hwm".
-per_second() {
-    local ticks0 ticks1 end samples=() hwm
-    setpriv --reuid=65534 --regid=65534 --clear-groups "$hoister" "$@" >/dev/null &
-    hold=$!
-    sleep 2 # past start-up and the first round
-    ticks0=$(cpu_ticks)
-    end=$((SECONDS + seconds))
-    while [ $SECONDS -lt $end ]; do
-        samples+=("$(rss)")
-        sleep 5
-    done
-    ticks1=$(cpu_ticks)
-    hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$hold/status")
-    kill -TERM "$hold"
-    wait "$hold" || true
-    hold=
-    echo "$(((ticks1 - ticks0) * 1000 / tick)) $seconds" | awk -v s="${samples[*]}" -v h="$hwm" \
-        '{ printf "%.2f;%s;%s\n", $1 / $2, s, h }'
-}
-IFS=';' read -r polled _ _ < <(per_second -q -w60 -a -pn nosuchprocessxyz)
-IFS=';' read -r rounds samples hwm < <(per_second -q -w1 -a -pn nosuchprocessxyz)
-awk -v polled="$polled" -v rounds="$rounds" -v single="$single_ms" -v n="$n" -v seconds="$seconds" \
-    -v hwm="$hwm" -v samples="$samples" 'BEGIN {
-    printf "N = %d extra processes, %d s each, as nobody (no events)\n", n, seconds
-    printf "polls alone (-w60): %.2f ms of CPU per second (%.2f%% of a core)\n", polled, polled / 10
-    printf "polls and a round a second (-w1): %.2f ms per second; a round adds %.2f ms\n", rounds,
-        rounds - polled
-    printf "one by-name run: %.2f ms; round / run %.2f\n", single, (rounds - polled) / single
-    printf "VmRSS every 5 s (KiB, -w1): %s; VmHWM at the end: %d KiB\n", samples, hwm
-}'
+    # The CPU time per second of a hold as nobody with these words, among the
+    # idle processes, then its resident memory every 5 s and at its peak:
+    # "ms;samples;hwm".
+    per_second() {
+        local ticks0 ticks1 end samples=() hwm
+        setpriv --reuid=65534 --regid=65534 --clear-groups "$hoister" "$@" >/dev/null &
+        hold=$!
+        sleep 2 # past start-up and the first round
+        ticks0=$(cpu_ticks)
+        end=$((SECONDS + seconds))
+        while [ $SECONDS -lt $end ]; do
+            samples+=("$(rss)")
+            sleep 5
+        done
+        ticks1=$(cpu_ticks)
+        hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$hold/status")
+        kill -TERM "$hold"
+        wait "$hold" || true
+        hold=
+        echo "$(((ticks1 - ticks0) * 1000 / tick)) $seconds" | awk -v s="${samples[*]}" -v h="$hwm" \
+            '{ printf "%.2f;%s;%s\n", $1 / $2, s, h }'
+    }
+    IFS=';' read -r polled _ _ < <(per_second -q -w60 -a -pn nosuchprocessxyz)
+    IFS=';' read -r rounds samples hwm < <(per_second -q -w1 -a -pn nosuchprocessxyz)
+    awk -v polled="$polled" -v rounds="$rounds" -v single="$single_ms" -v n="$n" -v seconds="$seconds" \
+        -v hwm="$hwm" -v samples="$samples" 'BEGIN {
+        printf "N = %d extra processes, %d s each, as nobody (no events)\n", n, seconds
+        printf "polls alone (-w60): %.2f ms of CPU per second (%.2f%% of a core)\n", polled, polled / 10
+        printf "polls and a round a second (-w1): %.2f ms per second; a round adds %.2f ms\n", rounds,
+            rounds - polled
+        printf "one by-name run: %.2f ms; round / run %.2f\n", single, (rounds - polled) / single
+        printf "VmRSS every 5 s (KiB, -w1): %s; VmHWM at the end: %d KiB\n", samples, hwm
+    }'
+fi
 
 # Holds that run side by side, as root, so that they judge the same process
 # starts and walk the same processes; CPU time is read from
