@@ -106,7 +106,7 @@ wine_rules() {
         hold=$!
         sleep 10 # past Wine's start, the load and the first round
         for server in $(pgrep wineserver); do
-            tr '\0' '\n' <"/proc/$server/environ" | grep -qxF "WINEPREFIX=$pfx" && break
+            tr '\0' '\n' <"/proc/$server/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$pfx" && break
         done
         ticks0=$(cpu_ticks) s0=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
         sleep "$seconds"
