@@ -63,9 +63,35 @@ void AddPairs(const char* text, std::uint64_t (&pairs)[16]) {
     }
 }
 
-// Counts the walks and starts judged; a target examined for an earlier one
-// is examined again when it would match.
-int examination = 0;
+// What a target names is looked at again when its last look is this old.
+const DWORD kLookMilliseconds = 250;
+
+// A target named something else at its new look than at an old one that
+// judged a later start than the one that took it: that start may have been
+// misjudged.
+int looksChangedAfterReuse = 0;
+// Starts are being judged, one by one, rather than a walk's processes, which
+// were all there before the looks that judge them.
+int judgingStarts = 0;
+
+int SameLook(const TargetFile& a, const TargetFile& b) {
+    return a.kind == b.kind &&
+           (a.kind != TARGET_FILE || (a.device == b.device && a.inode == b.inode)) &&
+           std::strcmp(a.path, b.path) == 0;
+}
+
+void LookAt(TargetRow& row, DWORD now) {
+    if (row.lookReused) {
+        static TargetFile before;  // static: a whole path is large for a stack
+        before = row.file;
+        ExamineTarget(row.text, &row.file);
+        if (!SameLook(before, row.file)) looksChangedAfterReuse = 1;
+    } else {
+        ExamineTarget(row.text, &row.file);
+    }
+    row.lookedAt = now;
+    row.lookReused = 0;
+}
 
 // What the targets ask of one process, worked out at most once for all of
 // them: its name folded, and the identity of the file it runs.
@@ -74,6 +100,7 @@ struct Candidate {
     const char* name;
     int folded;    // 0: not yet; -1: too long to fold here
     int fileRead;  // 0: not yet; -1: cannot be read
+    int atPath;    // the file at its path in our view is the one it runs; -2: not yet
     std::uint64_t device;
     std::uint64_t inode;
     std::uint64_t pairs[16];
@@ -97,23 +124,37 @@ int BeginsWith(const char* name, const char* start) {
     return i > 0 && !start[i];
 }
 
+int ReadProcessFile(Candidate* candidate) {
+    if (!candidate->fileRead) {
+        candidate->fileRead =
+            GetProcessFileId(candidate->processId, &candidate->device, &candidate->inode) ? 1 : -1;
+    }
+    return candidate->fileRead == 1;
+}
+
+// The path a process reports is the one in its own view of the files, which
+// a user may make up with a mount namespace of their own: it counts only
+// when it names, in ours, the file that the process runs.
+int RunsTheFileAtItsPath(Candidate* candidate) {
+    if (candidate->atPath == -2) {
+        std::uint64_t device = 0, inode = 0;
+        candidate->atPath = ReadProcessFile(candidate) &&
+                            GetFileId(candidate->name, &device, &inode) &&
+                            device == candidate->device && inode == candidate->inode;
+    }
+    return candidate->atPath;
+}
+
 int TargetMatches(const TargetRow& row, Candidate* candidate) {
     switch (row.file.kind) {
         case TARGET_FILE:
-            // The path itself also names the file that a reinstall put there.
-            if (row.file.path[0] && std::strcmp(candidate->name, row.file.path) == 0) return 1;
-            if (!candidate->fileRead) {
-                candidate->fileRead =
-                    GetProcessFileId(candidate->processId, &candidate->device, &candidate->inode)
-                        ? 1
-                        : -1;
-            }
-            return candidate->fileRead == 1 && candidate->device == row.file.device &&
+            return ReadProcessFile(candidate) && candidate->device == row.file.device &&
                    candidate->inode == row.file.inode;
         case TARGET_FOLDER:
-            return BeginsWith(candidate->name, row.file.path);
+            return BeginsWith(candidate->name, row.file.path) && RunsTheFileAtItsPath(candidate);
         case TARGET_PATH:
-            return row.file.path[0] && std::strcmp(candidate->name, row.file.path) == 0;
+            return row.file.path[0] && std::strcmp(candidate->name, row.file.path) == 0 &&
+                   RunsTheFileAtItsPath(candidate);
         default:
             if (!candidate->folded) FoldName(candidate);
             if (candidate->folded < 0) return NameContainsTarget(candidate->name, row.text);
@@ -124,24 +165,26 @@ int TargetMatches(const TargetRow& row, Candidate* candidate) {
     }
 }
 
-// The first target, in the order given, that the process matches; null for none.
+// The first target, in the order given, that the process matches; null for
+// none. What a target names is looked at again once its last look has
+// expired, so that a link flipped or a file installed counts within a
+// quarter second, at a cost bounded however fast processes start.
 TargetRow* MatchingTarget(DWORD processId, const char* name) {
     Candidate candidate;
     candidate.processId = processId;
     candidate.name = name;
     candidate.folded = 0;
     candidate.fileRead = 0;
+    candidate.atPath = -2;
+    const DWORD now = GetTickCount();
     for (int i = 0; i < runOptions.targetCount; ++i) {
         TargetRow& row = runOptions.targets[i];
-        if (!TargetMatches(row, &candidate)) continue;
-        // Between walks, what a target named at the last one may have
-        // changed: it is looked at again before it gives its class.
-        if (row.examined != examination) {
-            ExamineTarget(row.text, &row.file);
-            row.examined = examination;
-            if (!TargetMatches(row, &candidate)) continue;
+        if (now - row.lookedAt >= kLookMilliseconds) {
+            LookAt(row, now);
+        } else if (judgingStarts) {
+            row.lookReused = 1;
         }
-        return &row;
+        if (TargetMatches(row, &candidate)) return &row;
     }
     return nullptr;
 }
@@ -175,18 +218,40 @@ int NameContainsTarget(const char* name, const char* target) {
 
 void ExamineTargets(int now) {
     runOptions.matchedAny = 0;
-    ++examination;
+    judgingStarts = !now;
+    const DWORD tick = GetTickCount();
     for (int i = 0; i < runOptions.targetCount; ++i) {
         TargetRow& row = runOptions.targets[i];
         row.matched = 0;
         if (!now) continue;
         ExamineTarget(row.text, &row.file);
-        row.examined = examination;
+        row.lookedAt = tick;
+        row.lookReused = 0;
         if (row.folded[0] || !row.text[0]) continue;
         for (int j = 0; row.text[j]; ++j)
             row.folded[j] = Folded(row.text[j]);
         AddPairs(row.folded, row.pairs);
     }
+    // The walk that follows judges every process by these looks.
+    if (now) looksChangedAfterReuse = 0;
+}
+
+int LookAgainAtReusedTargets(DWORD* due) {
+    const DWORD now = GetTickCount();
+    *due = kNoLookDue;
+    for (int i = 0; i < runOptions.targetCount; ++i) {
+        TargetRow& row = runOptions.targets[i];
+        if (!row.lookReused) continue;
+        const DWORD age = now - row.lookedAt;
+        if (age >= kLookMilliseconds) {
+            LookAt(row, now);
+        } else if (kLookMilliseconds - age < *due) {
+            *due = kLookMilliseconds - age;
+        }
+    }
+    const int changed = looksChangedAfterReuse;
+    looksChangedAfterReuse = 0;
+    return changed;
 }
 
 std::int32_t NameMatchVisitor(DWORD processId, DWORD, const char* name, void* userData) {

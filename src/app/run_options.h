@@ -17,7 +17,8 @@ struct TargetRow {
     std::uint64_t pairs[16];  // the folded text's byte pairs, hashed to 1024 bits
     const PriorityClass* priority;
     plat::TargetFile file;  // what text names, as last examined
-    int examined;           // when file was examined, see ExamineTargets
+    plat::DWORD lookedAt;   // the tick of that look, see ExamineTargets
+    int lookReused;         // a later judgement than the one that took it used it
     int matched;            // without -a, this target has had its one change
 };
 
