@@ -52,6 +52,7 @@ TEST_F(Entry, ParameterErrorsPrintTheWordAndUsageAndActOnNothing) {
         {{"-w5", "a", "b", "-pl"}, "-pl"},
         {{"-w5", "a", ""}, "\"\""},
         {{"-w5", ""}, "\"\""},
+        {{"-w5", "a", std::string(256, 't')}, std::string(256, 't')},
         {{"-w5", "a", "-pl", "-pn", "b"}, "-pn"},
         {{"-w5", "a", "-plx", "b"}, "-plx"},
         {{"-w5", "a", "/program", "b"}, "/program"},

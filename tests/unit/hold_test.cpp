@@ -121,6 +121,15 @@ TEST_F(Hold, AStopEndsTheRunAfterTheChangeUnderWayOrAtOnceBetweenRounds) {
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(scripted::World().priorityChanges, c.changes) << c.stopAtSetClass;
         EXPECT_EQ(static_cast<std::size_t>(scripted::World().nonZeroWaits), c.waits);
+        // Every change made has its line, and the hold says it has stopped
+        // before it frees a library (which may wait for the stop's handler).
+        std::size_t lines = 0;
+        for (std::size_t at = 0; (at = run.out.find("set to Low\n", at)) != std::string::npos; ++at)
+            ++lines;
+        EXPECT_EQ(lines, c.changes.size());
+        const auto& calls = scripted::World().calls;
+        EXPECT_LT(std::find(calls.begin(), calls.end(), "NoteHoldStopped") - calls.begin(),
+                  std::find(calls.begin(), calls.end(), "FreeLibrary PSAPI.DLL") - calls.begin());
         ExpectNothingOutstanding();
     }
 }
