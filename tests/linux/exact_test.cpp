@@ -186,40 +186,33 @@ TEST_F(Exact, ProgramGivesAPathsClassToNothingOutsideIt) {
             changed += StatField(id, id, 19) ? '1' : '0';
         EXPECT_EQ(changed, row.substr(row.size() - 3)) << row << "\n" << Body();
     }
-    ASSERT_EQ(chdir("/"), 0);
     // From a current folder that was removed, "./" names nothing (in a PID
     // namespace of its own, which holds only a copy besides the program).
-    const std::string gone = "mkdir " + dir_ + "/gone && cd " + dir_ +
-                             "/gone && rmdir ../gone && exec unshare -pf " +
-                             "--mount-proc sh -c '\"$0\" 0 & sleep 0.3; exec \"$1\" -a -pl ./' '" +
-                             path_ + "' " + HOISTER_PROGRAM + " >" + dir_ + "/out";
+    const std::string gone =
+        "mkdir gone && cd gone && rmdir ../gone && exec unshare -pf --mount-proc "
+        "sh -c '\"$0\" 0 & sleep 0.3; exec \"$1\" -a -pl ./' '" +
+        path_ + "' " + HOISTER_PROGRAM + " >out";
     if (std::system(gone.c_str()) == 256) {
-        EXPECT_EQ(ReadFile(dir_ + "/out").find("set"), std::string::npos)
-            << ReadFile(dir_ + "/out");
+        EXPECT_EQ(ReadFile(dir_ + "/out").find("set"), std::string::npos) << ReadFile("out");
     }
+    ASSERT_EQ(chdir("/"), 0);
 
     // Nobody's own copy, bind-mounted at the held file in a namespace of its
     // own, runs under the held path: it is another file.
     std::ofstream(held, std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
-    ASSERT_EQ(chmod(held.c_str(), 0700), 0);
     const std::string bind = "setpriv --reuid=65534 --regid=65534 --clear-groups unshare -Urm ";
-    if (std::system((bind + "true 2>/dev/null").c_str()) != 0) {
+    if (chmod(held.c_str(), 0700) || std::system((bind + "true 2>/dev/null").c_str())) {
         std::cerr << "nobody may not unshare -Urm here: no bind mount row\n";
     } else {
-        const pid_t bound = fork();
-        if (bound == 0) {
-            StartAtNormal();
-            execl("/bin/sh", "sh", "-c",
-                  ("exec " + bind + "sh -c 'mount --bind \"$0\" \"$1\"; exec \"$1\" 0' " +
-                   paths[1] + " " + held + " >/dev/null")
-                      .c_str(),
-                  (char*)nullptr);
-            _exit(127);
-        }
-        started_.push_back(bound);
+        std::system((bind + "sh -c 'mount --bind \"$0\" \"$1\"; exec \"$1\" 0' " + paths[1] + " " +
+                     held + " >/dev/null &")
+                        .c_str());
         for (int i = 0; i < 300 && FindByPath(held).empty(); ++i)
             usleep(10000);
-        ASSERT_EQ(FindByPath(held), std::vector<pid_t>{bound});
+        ASSERT_EQ(FindByPath(held).size(), 1u);
+        const pid_t bound = FindByPath(held)[0];
+        started_.push_back(bound);
+        setpriority(PRIO_PROCESS, bound, 0);
         EXPECT_EQ(Run({"-a", "-ph", held}), 1);
         EXPECT_EQ(StatField(bound, bound, 19), 0) << Body();
     }
