@@ -337,9 +337,10 @@ hold)
     if [ "$arg" = x64 ]; then
         # The console's close, delivered as the system delivers it: the hold
         # ends with status 1 well before the handler's 4 s are up.
-        hold close.raw 60 -pl probe
-        $(wine_env x64) "$wine" "$bin/control_event.exe" Hoister.exe 2 </dev/null >/dev/null 2>&1 ||
-            fail "the close event reached no hold"
+        hold close.raw 60 -l -pl probe
+        id=$(sed -n 's/^ *\([0-9]*\) .*Hoister\.exe\r$/\1/p' close.raw)
+        $(wine_env x64) "$wine" "$bin/control_event.exe" "$id" 2 </dev/null >/dev/null 2>&1 ||
+            fail "the close event did not reach the hold ($id)"
         start=$(date +%s%N)
         for _ in $(seq 100); do kill -0 "$holder" 2>/dev/null && sleep 0.05; done
         kill -KILL "$holder" 2>/dev/null
