@@ -74,18 +74,14 @@ int looksChangedAfterReuse = 0;
 // were all there before the looks that judge them.
 int judgingStarts = 0;
 
-int SameLook(const TargetFile& a, const TargetFile& b) {
-    return a.kind == b.kind &&
-           (a.kind != TARGET_FILE || (a.device == b.device && a.inode == b.inode)) &&
-           std::strcmp(a.path, b.path) == 0;
-}
-
 void LookAt(TargetRow& row, DWORD now) {
     if (row.lookReused) {
-        static TargetFile before;  // static: a whole path is large for a stack
+        // Static: a whole path is large for a stack. What a look leaves
+        // unwritten (past the path's end) is the old look's in both.
+        static TargetFile before;
         before = row.file;
         ExamineTarget(row.text, &row.file);
-        if (!SameLook(before, row.file)) looksChangedAfterReuse = 1;
+        if (std::memcmp(&before, &row.file, sizeof before) != 0) looksChangedAfterReuse = 1;
     } else {
         ExamineTarget(row.text, &row.file);
     }
@@ -100,7 +96,6 @@ struct Candidate {
     const char* name;
     int folded;    // 0: not yet; -1: too long to fold here
     int fileRead;  // 0: not yet; -1: cannot be read
-    int atPath;    // the file at its path in our view is the one it runs; -2: not yet
     std::uint64_t device;
     std::uint64_t inode;
     std::uint64_t pairs[16];
@@ -136,13 +131,9 @@ int ReadProcessFile(Candidate* candidate) {
 // a user may make up with a mount namespace of their own: it counts only
 // when it names, in ours, the file that the process runs.
 int RunsTheFileAtItsPath(Candidate* candidate) {
-    if (candidate->atPath == -2) {
-        std::uint64_t device = 0, inode = 0;
-        candidate->atPath = ReadProcessFile(candidate) &&
-                            GetFileId(candidate->name, &device, &inode) &&
-                            device == candidate->device && inode == candidate->inode;
-    }
-    return candidate->atPath;
+    std::uint64_t device = 0, inode = 0;
+    return ReadProcessFile(candidate) && GetFileId(candidate->name, &device, &inode) &&
+           device == candidate->device && inode == candidate->inode;
 }
 
 int TargetMatches(const TargetRow& row, Candidate* candidate) {
@@ -175,7 +166,6 @@ TargetRow* MatchingTarget(DWORD processId, const char* name) {
     candidate.name = name;
     candidate.folded = 0;
     candidate.fileRead = 0;
-    candidate.atPath = -2;
     const DWORD now = GetTickCount();
     for (int i = 0; i < runOptions.targetCount; ++i) {
         TargetRow& row = runOptions.targets[i];

@@ -30,12 +30,7 @@ int WriteMessage(const char* message) {
     const int failed = std::ferror(stdout);
     std::clearerr(stdout);
     const int whole = plat::WritingOutput(plat::FALSE) && !failed ? 1 : 0;
-    if (whole) {
-        lineCut = 0;
-    } else if (!lineCut) {
-        const long after = std::ftell(stdout);
-        lineCut = before >= 0 && after != before;
-    }
+    lineCut = !whole && (lineCut || std::ftell(stdout) != before);
     return whole;
 }
 

@@ -77,11 +77,7 @@ const ::DWORD kWriteGraceMilliseconds = 100;
     // After a close or at shutdown the system ends the process as soon as this
     // returns: wait until the change under way is done and the hold has
     // stopped, for at most 4 s.
-    if (action == kStopAndLinger && stoppedEvent) {
-        ::WaitForSingleObject(stoppedEvent, 4000);
-    } else if (action == kStopAndLinger) {
-        ::Sleep(4000);
-    }
+    if (action == kStopAndLinger) ::WaitForSingleObject(stoppedEvent, 4000);
     return TRUE;
 }
 
