@@ -19,9 +19,16 @@ std::int32_t ListVisitor(plat::DWORD processId, plat::DWORD task16, const char* 
 /// when the walk failed.
 std::int32_t SetPriorityByName();
 /// Starts a new round of matches: before each walk, with now 1, looking at
-/// what each target names at once; before each process start is judged,
-/// with now 0, looking again only at a target that the process would match.
+/// what each target names at once; before each process start is judged, with
+/// now 0. A look serves later judgements for at most a quarter second.
 void ExamineTargets(int now);
+/// A start judged by a look that an earlier judgement took may have been
+/// misjudged when the target changed in between: once such a look has
+/// expired, the target is looked at again. 1 when a target then names
+/// something else, and a round should judge every process again; *due is the
+/// time in milliseconds until the next such look expires (kNoLookDue: none).
+const plat::DWORD kNoLookDue = 0xFFFFFFFF;
+int LookAgainAtReusedTargets(plat::DWORD* due);
 /// userData is null, or the HoldState of a hold round.
 std::int32_t NameMatchVisitor(plat::DWORD processId, plat::DWORD task16, const char* name,
                               void* userData);

@@ -115,24 +115,27 @@ std::int32_t HoldInRounds(DWORD pause) {
 }
 
 // The pause between rounds runs on while the starts are handled; events that
-// the system lost call for a round at once.
+// the system lost call for a round at once, and so does a target that named
+// something else than the look that judged a start (see
+// LookAgainAtReusedTargets), which the wait ends in time to find out.
 std::int32_t HoldWithEvents(DWORD pause) {
     for (;;) {
         if (!Round()) return 1;
         const DWORD roundEnd = GetTickCount();
         for (;;) {
+            DWORD due = kNoLookDue;
+            if (LookAgainAtReusedTargets(&due)) break;
             const DWORD spent = GetTickCount() - roundEnd;
             if (spent >= pause) break;
             DWORD processId = 0;
             const DWORD rest = pause - spent;
-            const DWORD wait =
-                runOptions.rulesFile && rest > kRulesMilliseconds ? kRulesMilliseconds : rest;
+            DWORD wait = rest < due ? rest : due;
+            if (runOptions.rulesFile && wait > kRulesMilliseconds) wait = kRulesMilliseconds;
             const DWORD seen = WaitForStopOrProcessStart(wait, &processId);
             if (seen == HOLD_WAIT_STOP) return 1;
             if (FollowRulesFile()) break;
-            if (seen == HOLD_WAIT_TIMEOUT) continue;
-            if (seen != HOLD_WAIT_STARTED) break;
-            if (!StartedProcess(processId)) return 1;
+            if (seen == HOLD_WAIT_LOST) break;
+            if (seen == HOLD_WAIT_STARTED && !StartedProcess(processId)) return 1;
         }
     }
 }
@@ -164,7 +167,10 @@ std::int32_t HoldPriorityByName() {
     const DWORD pause = static_cast<DWORD>(runOptions.holdSeconds) * 1000u;
     // Starts catching the stop before the first round, so that it cannot
     // end the program in the middle of a change.
-    if (WaitForStopRequest(0)) return 1;
+    if (WaitForStopRequest(0)) {
+        NoteHoldStopped();
+        return 1;
+    }
     // Listening starts before the first round, so that nothing started
     // during it is missed.
     const BOOL events = StartProcessStartEvents();
@@ -181,6 +187,7 @@ std::int32_t HoldPriorityByName() {
     KeepWalkLibraries();
     BeginNewProcessSearch();
     const std::int32_t result = events ? HoldWithEvents(pause) : HoldInRounds(pause);
+    NoteHoldStopped();
     EndNewProcessSearch();
     ReleaseWalkLibraries();
     if (events) EndProcessStartEvents();

@@ -52,10 +52,35 @@ int ApplyPriority(DWORD processId, const char* shown, const PriorityClass* prior
     return 1;
 }
 
-// Counts the walks and starts judged; a target examined for an earlier one
-// is examined again when it would match.
-int examination = 0;
+// A rule's one change belongs to the match round that matchRound counts.
 int matchRound = 0;
+
+// What a target names is looked at again when its last look is this old.
+const DWORD kLookMilliseconds = 250;
+
+// A target named something else at its new look than at an old one that
+// judged a later start than the one that took it: that start may have been
+// misjudged.
+int looksChangedAfterReuse = 0;
+// Starts are being judged, one by one, rather than a walk's processes, which
+// were all there before the looks that judge them.
+int judgingStarts = 0;
+
+void LookAt(TargetRow& row, DWORD now) {
+    if (row.lookReused) {
+        // Static: a whole path is large for a stack. What a look leaves
+        // unwritten (past the path's end) is the old look's in both.
+        static TargetFile before;
+        before = *row.file;
+        ExamineTarget(row.text, row.file);
+        if (std::memcmp(&before, row.file, sizeof before) != 0) looksChangedAfterReuse = 1;
+    } else {
+        ExamineTarget(row.text, row.file);
+    }
+    row.kind = row.file->kind;
+    row.lookedAt = now;
+    row.lookReused = 0;
+}
 
 // What the targets ask of one process, worked out at most once for all of
 // them: its name folded, and the identity of the file it runs.
@@ -105,23 +130,33 @@ int FirstTableRuleOf(const char* path) {
     return first;
 }
 
+int ReadProcessFile(Candidate* candidate) {
+    if (!candidate->fileRead) {
+        candidate->fileRead =
+            GetProcessFileId(candidate->processId, &candidate->device, &candidate->inode) ? 1 : -1;
+    }
+    return candidate->fileRead == 1;
+}
+
+// The path a process reports is the one in its own view of the files, which
+// a user may make up with a mount namespace of their own: it counts only
+// when it names, in ours, the file that the process runs.
+int RunsTheFileAtItsPath(Candidate* candidate) {
+    std::uint64_t device = 0, inode = 0;
+    return ReadProcessFile(candidate) && GetFileId(candidate->name, &device, &inode) &&
+           device == candidate->device && inode == candidate->inode;
+}
+
 int TargetMatches(const TargetRow& row, Candidate* candidate) {
     switch (row.kind) {
         case TARGET_FILE:
-            // The path itself also names the file that a reinstall put there.
-            if (row.file->path[0] && std::strcmp(candidate->name, row.file->path) == 0) return 1;
-            if (!candidate->fileRead) {
-                candidate->fileRead =
-                    GetProcessFileId(candidate->processId, &candidate->device, &candidate->inode)
-                        ? 1
-                        : -1;
-            }
-            return candidate->fileRead == 1 && candidate->device == row.file->device &&
+            return ReadProcessFile(candidate) && candidate->device == row.file->device &&
                    candidate->inode == row.file->inode;
         case TARGET_FOLDER:
-            return BeginsWith(candidate->name, row.file->path);
+            return BeginsWith(candidate->name, row.file->path) && RunsTheFileAtItsPath(candidate);
         case TARGET_PATH:
-            return row.file->path[0] && std::strcmp(candidate->name, row.file->path) == 0;
+            return row.file->path[0] && std::strcmp(candidate->name, row.file->path) == 0 &&
+                   RunsTheFileAtItsPath(candidate);
         default:
             if (!candidate->folded) FoldName(candidate);
             if (candidate->folded < 0) return NameContainsTarget(candidate->name, row.text);
@@ -131,7 +166,10 @@ int TargetMatches(const TargetRow& row, Candidate* candidate) {
 
 // The first target, in the order given, that the process matches; null for
 // none. The table gives the first of the rows that never name a path; only
-// the rows before it that may are tested one by one.
+// the rows before it that may are tested one by one. What such a row names
+// is looked at again once its last look has expired, so that a link flipped
+// or a file installed counts within a quarter second, at a cost bounded
+// however fast processes start.
 TargetRow* MatchingTarget(DWORD processId, const char* name) {
     TargetRules& rules = runOptions.rules;
     int first = FirstTableRuleOf(name);
@@ -140,17 +178,15 @@ TargetRow* MatchingTarget(DWORD processId, const char* name) {
     candidate.name = name;
     candidate.folded = 0;
     candidate.fileRead = 0;
+    const DWORD now = GetTickCount();
     for (int i = 0; i < rules.pathCount && (first < 0 || rules.pathRows[i] < first); ++i) {
         TargetRow& row = rules.rows[rules.pathRows[i]];
-        if (!TargetMatches(row, &candidate)) continue;
-        // Between walks, what a target named at the last one may have
-        // changed: it is looked at again before it gives its class.
-        if (row.examined != examination) {
-            ExamineTarget(row.text, row.file);
-            row.kind = row.file->kind;
-            row.examined = examination;
-            if (!TargetMatches(row, &candidate)) continue;
+        if (now - row.lookedAt >= kLookMilliseconds) {
+            LookAt(row, now);
+        } else if (judgingStarts) {
+            row.lookReused = 1;
         }
+        if (!TargetMatches(row, &candidate)) continue;
         first = rules.pathRows[i];
         break;
     }
@@ -185,19 +221,39 @@ int NameContainsTarget(const char* name, const char* target) {
 }
 
 // Only the rows that may name a path are looked at: a round, and a start,
-// cost the same whatever the number of other rules. A rule's one change
-// belongs to the match round that matchRound counts.
+// cost the same whatever the number of other rules.
 void ExamineTargets(int now) {
     runOptions.matchedAny = 0;
-    ++examination;
     ++matchRound;
-    if (!now) return;
-    for (int i = 0; i < runOptions.rules.pathCount; ++i) {
+    judgingStarts = !now;
+    const DWORD tick = GetTickCount();
+    for (int i = 0; now && i < runOptions.rules.pathCount; ++i) {
         TargetRow& row = runOptions.rules.rows[runOptions.rules.pathRows[i]];
         ExamineTarget(row.text, row.file);
         row.kind = row.file->kind;
-        row.examined = examination;
+        row.lookedAt = tick;
+        row.lookReused = 0;
     }
+    // The walk that follows judges every process by these looks.
+    if (now) looksChangedAfterReuse = 0;
+}
+
+int LookAgainAtReusedTargets(DWORD* due) {
+    const DWORD now = GetTickCount();
+    *due = kNoLookDue;
+    for (int i = 0; i < runOptions.rules.pathCount; ++i) {
+        TargetRow& row = runOptions.rules.rows[runOptions.rules.pathRows[i]];
+        if (!row.lookReused) continue;
+        const DWORD age = now - row.lookedAt;
+        if (age >= kLookMilliseconds) {
+            LookAt(row, now);
+        } else if (kLookMilliseconds - age < *due) {
+            *due = kLookMilliseconds - age;
+        }
+    }
+    const int changed = looksChangedAfterReuse;
+    looksChangedAfterReuse = 0;
+    return changed;
 }
 
 std::int32_t NameMatchVisitor(DWORD processId, DWORD, const char* name, void* userData) {

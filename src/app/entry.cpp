@@ -126,10 +126,13 @@ int TakeTarget(const char* word, const PriorityClass* priority) {
 }
 
 // With -w, the words after the target are more targets, each given the class
-// of the last class option before it. Returns 0 for a parameter error.
-int TakeHeldWord(const char* word, const PriorityClass** priority) {
+// of the class option before it. A word that looks like an option is exactly
+// a class option (-plx or /program is a mistake, not Low or Realtime), and
+// two in a row would give the first to nothing. Returns 0 for a parameter
+// error.
+int TakeHeldWord(const char* word, const PriorityClass** priority, int afterClass) {
     if (IsOption(word)) {
-        if ((word[1] | 0x20) != 'p') return 0;
+        if (afterClass || (word[1] | 0x20) != 'p' || !word[2] || word[3]) return 0;
         *priority = FindPriorityClassByLetter(static_cast<char>(word[2] & ~0x20));
         return *priority != nullptr;
     }
@@ -143,6 +146,8 @@ int TakeHeldWord(const char* word, const PriorityClass** priority) {
 int TakeNonOptionWord(const char* word) {
     if (!runOptions.targetGiven) {
         runOptions.targetGiven = 1;
+        // A hold of nothing is a mistake, as an empty later target is.
+        if (runOptions.holdSeconds > 0 && !word[0]) return 0;
         if (!AppendWhole(runOptions.target, word)) return 0;
         // The rules file stands for every target, and names no program to start.
         if (word[0] == '@') {
@@ -167,9 +172,11 @@ int TakeNonOptionWord(const char* word) {
     return fits;
 }
 
-}  // namespace
-
-namespace {
+// A hold stopped before its first round.
+int HoldStopped() {
+    plat::NoteHoldStopped();
+    return 1;
+}
 
 int Run(int argc, char* argv[]) {
     LogMessage("%s v1.4: launches programs and changes the priority class of processes\n",
@@ -215,11 +222,11 @@ int Run(int argc, char* argv[]) {
         }
         // Nothing follows the rules file.
         const int taken = runOptions.rulesFile ? 0
-                          : heldPriority       ? TakeHeldWord(word, &heldPriority)
-                          : option             ? ParseOption(word, letter)
-                                               : TakeNonOptionWord(word);
+                          : heldPriority ? TakeHeldWord(word, &heldPriority, classLast != nullptr)
+                          : option       ? ParseOption(word, letter)
+                                         : TakeNonOptionWord(word);
         if (!taken) {
-            LogMessage("Error: Parameter %.256s not understood\n\n", word);
+            LogMessage("Error: Parameter %.256s not understood\n\n", word[0] ? word : "\"\"");
             PrintUsage(kProgramName);
             return 0;
         }
@@ -254,10 +261,10 @@ int Run(int argc, char* argv[]) {
     // A hold is stopped with status 1 from here on, the listing and the delay
     // included; a one-shot run keeps the system's default for the signals.
     const bool holding = runOptions.holdSeconds > 0 && runOptions.target[0];
-    if (holding && plat::WaitForStopRequest(0)) return 1;
+    if (holding && plat::WaitForStopRequest(0)) return HoldStopped();
     if (runOptions.listProcesses) ListProcesses();
     const plat::DWORD delay = static_cast<plat::DWORD>(runOptions.delaySeconds) * 1000u;
-    if (holding && delay > 0 && plat::WaitForStopRequest(delay)) return 1;
+    if (holding && delay > 0 && plat::WaitForStopRequest(delay)) return HoldStopped();
     if (!holding && delay > 0) plat::Sleep(delay);
 
     if (runOptions.processId != 0) return SetPriorityById();

@@ -10,20 +10,28 @@ namespace {
 
 // Messages that could not be written since the last one that was.
 int unwritten = 0;
+// A message that was not written whole may have been written in part: the
+// next one then begins on a line of its own.
+int lineCut = 0;
 
 // 1 when the message went out whole. A write that fails (a closed pipe, a
 // full disk, a device error) loses the message as one cut short does; the
 // runtime drops what it could not write, and the error is cleared so that
-// the next message is judged on its own.
+// the next message is judged on its own. Where the output has a position (a
+// file), it tells whether any of the message went out; elsewhere a message
+// short enough to be written at once (to a pipe) goes out whole or not at all.
 int WriteMessage(const char* message) {
     if (!plat::WritingOutput(plat::TRUE)) return 0;
+    const long before = std::ftell(stdout);
+    if (lineCut) std::fputs("\n", stdout);
     std::fputs(message, stdout);
     plat::OutputDebugStringA(message);
     std::fflush(nullptr);
     const int failed = std::ferror(stdout);
     std::clearerr(stdout);
-    const int whole = plat::WritingOutput(plat::FALSE) ? 1 : 0;
-    return whole && !failed ? 1 : 0;
+    const int whole = plat::WritingOutput(plat::FALSE) && !failed ? 1 : 0;
+    lineCut = !whole && (lineCut || std::ftell(stdout) != before);
+    return whole;
 }
 
 }  // namespace

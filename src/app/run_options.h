@@ -16,9 +16,10 @@ struct TargetRow {
     const char* text;    // as given, at most 255 bytes; a name target's begins with "="
     const char* folded;  // text with A-Z folded; a name target's without its "="
     const PriorityClass* priority;
-    plat::DWORD kind;        // TARGET_NAME; else TARGET_PART, or as file was last examined
+    plat::DWORD kind;        // TARGET_NAME; else TARGET_PART, or as file was last looked at
     plat::TargetFile* file;  // what text names; null when it holds no separator: never a path
-    int examined;            // when file was examined, see ExamineTargets
+    plat::DWORD lookedAt;    // the tick of that look, see ExamineTargets
+    int lookReused;          // a later judgement than the one that took it used it
     int matched;             // the match round in which, without -a, it had its one change
 };
 

@@ -235,14 +235,20 @@ BOOL GetNewestProcessId(DWORD* processId);
 /// on Linux); FALSE where a process runs one image for life (Windows).
 BOOL ExecKeepsProcessId();
 /// Brackets each write to standard output (TRUE before, FALSE after). Once
-/// the stop is being caught, a stop request that arrives inside the bracket
-/// cuts the write short and this and every later message are lost (Windows,
-/// which cannot cut a write short, ends the program there with status 1), so
-/// that a write that blocks cannot delay a stop. Linux also cuts short a
-/// write that waits about 100 ms, and then skips writes while the output
-/// stays blocked. FALSE when the message was not written whole: before, the
-/// write must be skipped; after, it was cut short.
+/// the stop is being caught, a write under way when a stop request arrives
+/// is given about 100 ms to end; one that blocks longer is cut short and
+/// this and every later message are lost (Windows, which cannot cut a write
+/// short, ends the program there with status 1), so that a write that blocks
+/// cannot delay a stop. Linux also cuts short a write that waits about
+/// 100 ms, and then skips writes while the output stays blocked. FALSE when
+/// the message was not written whole: before, the write must be skipped;
+/// after, it was cut short.
 BOOL WritingOutput(BOOL writing);
+
+/// Called by a hold once it has stopped, before it releases anything: on
+/// Windows the handler of the console's close and of the shutdown waits for
+/// it (at most 4 s) before it lets the system end the program.
+void NoteHoldStopped();
 
 /// A module handle, or null when the library cannot be loaded.
 HMODULE LoadLibraryA(const char* name);
@@ -317,12 +323,17 @@ BOOL LaunchSplitsCommandLine();
 /// What the target names now. Windows matches every target as a part of
 /// names. Linux matches a path (beginning with "/", "./" or "../") never as
 /// a part: a regular file by its identity, a folder (or a path ending in "/")
-/// by what lies under it, a path that names nothing by that whole path; and
-/// any other text that holds a "/" and names a regular file by its identity.
+/// by what lies under it, a path that names nothing by that whole path (the
+/// longest part that exists resolved as the kernel resolves it, the rest by
+/// its text); and any other text that holds a "/" and names a regular file by
+/// its identity. A process matches a folder or a path only when the file at
+/// its path, as this process sees it, is the file it runs (GetFileId).
 void ExamineTarget(const char* target, TargetFile* file);
 /// The identity of the file the process runs, as TARGET_FILE compares it;
 /// FALSE when it cannot be read.
 BOOL GetProcessFileId(DWORD processId, std::uint64_t* device, std::uint64_t* inode);
+/// The identity of the file at path, links followed; FALSE when there is none.
+BOOL GetFileId(const char* path, std::uint64_t* device, std::uint64_t* inode);
 /// TRUE where names and command lines reach the program in the ANSI code
 /// page, with "?" for each character it lacks (Windows): a "?" in a target
 /// then stands for a lost character, as no file name holds one.

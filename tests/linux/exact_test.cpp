@@ -171,10 +171,13 @@ TEST_F(Exact, ProgramGivesAPathsClassToNothingOutsideIt) {
         ids.push_back(Start("0", path, true));
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     const std::string parent = "../" + marker_ + "/srv/./app";
+    // The kernel reads ".." after the link: this names paths[0].
+    ASSERT_EQ(symlink((dir_ + "/x" + app).c_str(), (dir_ + "/srv/link").c_str()), 0);
     // Which of paths each target changes.
     for (const std::string& row :
          {held + " 000", app + " 001", std::string("./srv/app/ 001"), parent + " 001",
-          app + "/ 001", parent + "/server 000", std::string("app/server 100")}) {
+          app + "/ 001", parent + "/server 000", marker_ + "/srv/app/server 100",
+          dir_ + "/srv/link/../app/server 100"}) {
         std::string changed;
         for (pid_t id : ids)
             setpriority(PRIO_PROCESS, id, 0);
@@ -183,11 +186,46 @@ TEST_F(Exact, ProgramGivesAPathsClassToNothingOutsideIt) {
             changed += StatField(id, id, 19) ? '1' : '0';
         EXPECT_EQ(changed, row.substr(row.size() - 3)) << row << "\n" << Body();
     }
+    // From a current folder that was removed, "./" names nothing (in a PID
+    // namespace of its own, which holds only a copy besides the program).
+    const std::string gone =
+        "mkdir gone && cd gone && rmdir ../gone && exec unshare -pf --mount-proc "
+        "sh -c '\"$0\" 0 & sleep 0.3; exec \"$1\" -a -pl ./' '" +
+        path_ + "' " + HOISTER_PROGRAM + " >out";
+    if (std::system(gone.c_str()) == 256) {
+        EXPECT_EQ(ReadFile(dir_ + "/out").find("set"), std::string::npos) << ReadFile("out");
+    }
     ASSERT_EQ(chdir("/"), 0);
+
+    // Nobody's own copy, bind-mounted at the held file in a namespace of its
+    // own, runs under the held path: it is another file.
+    std::ofstream(held, std::ios::binary) << ReadFile(SLEEPER_PROGRAM);
+    const std::string bind = "setpriv --reuid=65534 --regid=65534 --clear-groups unshare -Urm ";
+    if (chmod(held.c_str(), 0700) || std::system((bind + "true 2>/dev/null").c_str())) {
+        std::cerr << "nobody may not unshare -Urm here: no bind mount row\n";
+    } else {
+        std::system((bind + "sh -c 'mount --bind \"$0\" \"$1\"; exec \"$1\" 0' " + paths[1] + " " +
+                     held + " >/dev/null &")
+                        .c_str());
+        for (int i = 0; i < 300 && FindByPath(held).empty(); ++i)
+            usleep(10000);
+        ASSERT_EQ(FindByPath(held).size(), 1u);
+        const pid_t bound = FindByPath(held)[0];
+        started_.push_back(bound);
+        setpriority(PRIO_PROCESS, bound, 0);
+        EXPECT_EQ(Run({"-a", "-ph", held}), 1);
+        EXPECT_EQ(StatField(bound, bound, 19), 0) << Body();
+    }
+    unlink(held.c_str());
 
     // Held while it is missing, the path catches the program installed there
     // as it starts; reinstalled, it catches the new one, and nothing else.
-    const pid_t hold = StartProgram({}, {"-v", "-w60", "-a", "-ph", held}, dir_ + "/out");
+    // A link flipped to another file names the new one as it starts.
+    const std::string current = dir_ + "/srv/current", next = dir_ + "/srv/next",
+                      version = dir_ + "/srv/v2";
+    ASSERT_EQ(symlink(paths[1].c_str(), current.c_str()), 0);
+    const pid_t hold = StartProgram(
+        {}, {"-v", "-w60", "-a", "-ph", app + "/new/../server", current}, dir_ + "/out");
     for (int i = 0; i < 100 && ReadFile(dir_ + "/out").find("Hold:") == std::string::npos; ++i)
         usleep(50000);
     // The hold judges starts in their order: nobody's copy before the other.
@@ -199,6 +237,12 @@ TEST_F(Exact, ProgramGivesAPathsClassToNothingOutsideIt) {
         EXPECT_NE(StatField(installed, installed, 19), 0) << i;
         EXPECT_EQ(StatField(other, other, 19), 0) << i;
     }
+    ASSERT_EQ(symlink(version.c_str(), next.c_str()) | rename(next.c_str(), current.c_str()), 0);
+    const pid_t flipped = Start("0", version);
+    for (int tenths = 0; tenths < (Wrapped() ? 300 : 15) && !StatField(flipped, flipped, 19);
+         ++tenths)
+        usleep(100000);
+    EXPECT_NE(StatField(flipped, flipped, 19), 0) << "the link's new file";
     kill(hold, SIGTERM);
     EXPECT_EQ(WaitProgram(hold), 1);
     std::system(("rm -rf " + dir_ + "/srv " + dir_ + "/x").c_str());

@@ -5,6 +5,8 @@
 #include "app/run_options.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -345,6 +347,20 @@ BOOL ExecKeepsProcessId() { return state.execKeepsId ? TRUE : FALSE; }
 
 BOOL WritingOutput(BOOL writing) {
     static int savedOutput = -1;
+    static rlimit savedLimit;
+    static bool limited = false;
+    if (writing && state.cutWrites.count(state.writes + 1)) {
+        // The file that standard output goes to fills up part way.
+        getrlimit(RLIMIT_FSIZE, &savedLimit);
+        rlimit limit = savedLimit;
+        limit.rlim_cur =
+            static_cast<rlim_t>(lseek(1, 0, SEEK_CUR) + state.cutWrites[state.writes + 1]);
+        signal(SIGXFSZ, SIG_IGN);
+        limited = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    } else if (!writing && limited) {
+        setrlimit(RLIMIT_FSIZE, &savedLimit);
+        limited = false;
+    }
     if (writing && state.failingWrites.count(++state.writes)) {
         savedOutput = dup(1);
         const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
@@ -607,6 +623,10 @@ void ExamineTarget(const char* target, TargetFile* file) {
     file->device = 0;
     file->path[0] = '\0';
 }
+
+BOOL GetFileId(const char*, std::uint64_t*, std::uint64_t*) { return FALSE; }
+
+void NoteHoldStopped() { state.calls.push_back("NoteHoldStopped"); }
 
 BOOL GetProcessFileId(DWORD processId, std::uint64_t* device, std::uint64_t* inode) {
     *device = *inode = 0;

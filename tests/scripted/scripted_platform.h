@@ -84,6 +84,7 @@ struct State {
     // Messages (1-based) whose write fails for real: standard output is a
     // full device (ENOSPC) while they are written.
     std::set<int> failingWrites;
+    std::map<int, long> cutWrites;  // and these, after so many of their bytes
     bool snapshotFails = false;
     int failAllocation = 0;  // the HeapAlloc with this number (1-based) fails; 0: none
     bool enumProcessesFails = false;

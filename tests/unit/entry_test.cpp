@@ -46,11 +46,10 @@ TEST_F(Entry, ParameterErrorsPrintTheWordAndUsageAndActOnNothing) {
         {{longWord}, longWord.substr(0, 256)},
         {{"-l", "-pl", std::string(256, 't')}, std::string(256, 't')},
         {{"-#5", std::string(300, 't'), "-x"}, std::string(256, 't')},
-        {{"-f", "t", std::string(254, 'a'), ""}, ""},
+        {{"-f", "t", std::string(254, 'a'), ""}, "\"\""},
         {{"-w5", "a", "-pl", "b", "-a", "c"}, "-a"},
         {{"-w5", "a", "-pz", "b"}, "-pz"},
         {{"-w5", "a", "b", "-pl"}, "-pl"},
-        {{"-w5", "a", ""}, ""},
         {{"-w5", "@r", "x"}, "x"},
         {{"@r", "-pl"}, "-pl"},
         {{"-s", "@r"}, "@r"},
@@ -59,6 +58,12 @@ TEST_F(Entry, ParameterErrorsPrintTheWordAndUsageAndActOnNothing) {
         {{"@"}, "@"},
         {{"-s", "=notepad.exe"}, "=notepad.exe"},
         {{"-w5", "a", "=x\\y"}, "=x\\y"},
+        {{"-w5", "a", ""}, "\"\""},
+        {{"-w5", ""}, "\"\""},
+        {{"-w5", "a", std::string(256, 't')}, std::string(256, 't')},
+        {{"-w5", "a", "-pl", "-pn", "b"}, "-pn"},
+        {{"-w5", "a", "-plx", "b"}, "-plx"},
+        {{"-w5", "a", "/program", "b"}, "/program"},
     };
     for (const auto& c : cases) {
         scripted::Reset();
@@ -276,6 +281,16 @@ TEST_F(Entry, LogMessageCutsAt8191CharactersAndIsSilentWhenQuiet) {
         LogMessage("%s", message);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "a\nError: 3 messages could not be written\nb\n");
+
+    // A message cut part way leaves the next one on a line of its own.
+    scripted::World().writes = 0;
+    scripted::World().failingWrites.clear();
+    scripted::World().cutWrites = {{1, 4}};
+    ::testing::internal::CaptureStdout();
+    for (const char* message : {"Process C:\\windows\n", "next\n"})
+        LogMessage("%s", message);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Proc\nnext\nError: 1 messages could not be written\n");
 }
 
 TEST_F(Entry, WithAHoldEveryWordAfterTheTargetIsATargetInTheClassBeforeIt) {

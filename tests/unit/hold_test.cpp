@@ -121,6 +121,12 @@ TEST_F(Hold, AStopEndsTheRunAfterTheChangeUnderWayOrAtOnceBetweenRounds) {
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(scripted::World().priorityChanges, c.changes) << c.stopAtSetClass;
         EXPECT_EQ(static_cast<std::size_t>(scripted::World().nonZeroWaits), c.waits);
+        // Every change made has its line, and the hold says it has stopped
+        // before it frees a library (which may wait for the stop's handler).
+        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2 + c.changes.size());
+        const auto& calls = scripted::World().calls;
+        EXPECT_LT(std::find(calls.begin(), calls.end(), "NoteHoldStopped") - calls.begin(),
+                  std::find(calls.begin(), calls.end(), "FreeLibrary PSAPI.DLL") - calls.begin());
         ExpectNothingOutstanding();
     }
 }

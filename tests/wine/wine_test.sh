@@ -351,6 +351,21 @@ hold)
     [ $status = 1 ] || fail "the hold ended with status $status, expected 1"
     sed 's/\r$//' hold.raw >hold
     [ "$(grep -cxF "$changed" hold)" = 1 ] || { fail "not one line '$changed'"; cat hold; }
+    if [ "$arg" = x64 ]; then
+        # The console's close, delivered as the system delivers it: the hold
+        # ends with status 1 well before the handler's 4 s are up.
+        hold close.raw 60 -l -pl probe
+        id=$(sed -n 's/^ *\([0-9]*\) .*Hoister\.exe\r$/\1/p' close.raw)
+        $(wine_env x64) "$wine" "$bin/control_event.exe" "$id" 2 </dev/null >/dev/null 2>&1 ||
+            fail "the close event did not reach the hold ($id)"
+        start=$(date +%s%N)
+        for _ in $(seq 100); do kill -0 "$holder" 2>/dev/null && sleep 0.05; done
+        kill -KILL "$holder" 2>/dev/null
+        wait "$holder"
+        status=$? holder= ms=$((($(date +%s%N) - start) / 1000000))
+        echo "the close ended the hold after $ms ms"
+        [ $status = 1 ] && [ $ms -lt 1500 ] || fail "the close ended the hold after $ms ms, status $status"
+    fi
     # Without start events the hold looks for new processes four times a
     # second: probes that live a second are caught long before a -w60 round.
     # Wine fails to start a program now and then: one probe may be missing.

@@ -1,8 +1,8 @@
 // The stop request on Linux: SIGINT, SIGTERM and SIGHUP (the terminal closed),
 // blocked once asked about so that a signal never lands in the middle of a
 // change. Only two places let them in: the waits, through ppoll (which may
-// also watch the process-start events), and the writes to the output, which a
-// stop cuts short. A write's own timer (SIGALRM) cuts it short after 100 ms,
+// also watch the process-start events), and the writes to the output. A
+// write's own timer (SIGALRM) cuts it short after 100 ms,
 // so that a reader that does not read cannot hold up a hold.
 #include <errno.h>
 #include <fcntl.h>
@@ -39,14 +39,11 @@ void OutputToNull() {
 }
 
 // A write may block for as long as the reader pleases (a full pipe, a paused
-// terminal). A stop that arrives inside one cuts it short: the write fails
-// with EINTR, and whatever it has not written yet, or is about to start
-// writing, goes to /dev/null, as does every later message. The run then ends
-// as after any stop, releasing what it holds. Only async-signal-safe calls.
-void OnStop(int) {
-    stopSignalled = 1;
-    if (inWrite) OutputToNull();
-}
+// terminal). A stop that arrives inside one lets it end, so that the line of
+// a change that was made is not lost; the write's own timer cuts it short if
+// it blocks, and then every later message goes to /dev/null. The run then
+// ends as after any stop, releasing what it holds.
+void OnStop(int) { stopSignalled = 1; }
 
 // The timer cuts one write short: the rest of that message goes to
 // /dev/null, and the output comes back when the write has ended.
@@ -136,6 +133,9 @@ BOOL WaitForStopRequest(DWORD milliseconds) {
     return linux_backend::WaitForStopOr(-1, milliseconds) == linux_backend::kWaitStopped;
 }
 
+// The process ends as soon as the stop has been seen: nothing waits for it.
+void NoteHoldStopped() {}
+
 DWORD GetTickCount() {
     const timespec now = MonotonicNow();
     return static_cast<DWORD>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
@@ -147,7 +147,7 @@ BOOL WritingOutput(BOOL writing) {
     if (writing) {
         // While the output stays blocked, a message is dropped at once.
         pollfd output = {STDOUT_FILENO, POLLOUT, 0};
-        if (outputBlocked && !stopSignalled && poll(&output, 1, 0) == 0) return FALSE;
+        if (outputBlocked && poll(&output, 1, 0) == 0) return FALSE;
         inWrite = 1;
         SetWriteTimer(kWriteMicroseconds);
         sigprocmask(SIG_UNBLOCK, &writeSignals, nullptr);

@@ -76,18 +76,13 @@ int IsPathTarget(const char* target) {
     return target[1] == '/' || (target[1] == '.' && target[2] == '/');
 }
 
-// The whole path that target spells, from the current folder where it is
-// relative, with ".", ".." and repeated slashes taken out by the text alone:
-// what is not there has no links to follow. 0 when it does not fit.
-int ResolveByText(const char* target, char* path, std::size_t size) {
-    std::size_t used = 0;
-    if (target[0] != '/') {
-        if (!getcwd(path, size)) return 0;
-        used = std::strlen(path);
-    }
+// Appends to the whole path in path (used bytes) what rest spells, with ".",
+// ".." and repeated slashes taken out by the text alone: what is not there
+// has no links to follow. 0 when it does not fit.
+int AppendByText(const char* rest, char* path, std::size_t used, std::size_t size) {
     while (used > 0 && path[used - 1] == '/')
         --used;
-    for (const char* at = target; *at;) {
+    for (const char* at = rest; *at;) {
         if (*at == '/') {
             ++at;
             continue;
@@ -108,6 +103,42 @@ int ResolveByText(const char* target, char* path, std::size_t size) {
     }
     path[used] = '\0';
     return 1;
+}
+
+// The whole path that target names as the kernel reads it: the longest part
+// of it that exists is resolved as the kernel resolves it (links first, then
+// ".."), and the missing rest is appended by its text. 0 when it does not fit.
+int ResolveAsKernel(const char* target, char* path, std::size_t size) {
+    char whole[PATH_MAX];
+    std::size_t used = 0;
+    if (target[0] != '/') {
+        if (!getcwd(whole, sizeof whole)) return 0;
+        used = std::strlen(whole);
+        if (used + 1 >= sizeof whole) return 0;
+        whole[used++] = '/';
+    }
+    const std::size_t length = std::strlen(target);
+    if (used + length >= sizeof whole) return 0;
+    std::memcpy(whole + used, target, length + 1);
+    used += length;
+    char resolved[PATH_MAX];
+    for (;;) {
+        const char kept = whole[used];
+        whole[used] = '\0';
+        const bool found = realpath(whole, resolved) != nullptr;
+        whole[used] = kept;
+        if (found) break;
+        // One name less: back over the last name and the slashes before it.
+        while (used > 0 && whole[used - 1] == '/')
+            --used;
+        while (used > 0 && whole[used - 1] != '/')
+            --used;
+        if (used == 0) return 0;
+    }
+    const std::size_t base = std::strlen(resolved);
+    if (base >= size) return 0;
+    std::memcpy(path, resolved, base + 1);
+    return AppendByText(whole + used, path, base, size);
 }
 
 }  // namespace
@@ -274,6 +305,7 @@ BOOL LaunchSplitsCommandLine() { return TRUE; }
 // /tmp/x/srv/app/server whenever the file is missing, or being reinstalled.
 void ExamineTarget(const char* target, TargetFile* file) {
     file->kind = TARGET_PART;
+    file->path[0] = '\0';
     const std::size_t length = std::strlen(target);
     const bool folderNamed = length > 0 && target[length - 1] == '/';
     const bool path = IsPathTarget(target);
@@ -283,18 +315,12 @@ void ExamineTarget(const char* target, TargetFile* file) {
         file->kind = TARGET_FILE;
         file->device = info.st_dev;
         file->inode = info.st_ino;
-        if (!realpath(target, file->path)) file->path[0] = '\0';
         return;
     }
     if (!path) return;
+    file->kind = folderNamed || (exists && S_ISDIR(info.st_mode)) ? TARGET_FOLDER : TARGET_PATH;
     // A name that fits nowhere is kept empty, and an empty path names nothing.
-    if (exists && S_ISDIR(info.st_mode)) {
-        file->kind = TARGET_FOLDER;
-        if (!realpath(target, file->path)) file->path[0] = '\0';
-    } else {
-        file->kind = folderNamed ? TARGET_FOLDER : TARGET_PATH;
-        if (!ResolveByText(target, file->path, sizeof file->path)) file->path[0] = '\0';
-    }
+    if (!ResolveAsKernel(target, file->path, sizeof file->path)) file->path[0] = '\0';
     const std::size_t used = std::strlen(file->path);
     if (file->kind == TARGET_FOLDER && used > 0 && file->path[used - 1] != '/') {
         if (used + 1 < sizeof file->path) {
@@ -304,6 +330,14 @@ void ExamineTarget(const char* target, TargetFile* file) {
             file->path[0] = '\0';
         }
     }
+}
+
+BOOL GetFileId(const char* path, std::uint64_t* device, std::uint64_t* inode) {
+    struct stat info;
+    if (stat(path, &info) != 0) return FALSE;
+    *device = info.st_dev;
+    *inode = info.st_ino;
+    return TRUE;
 }
 
 BOOL GetProcessFileId(DWORD processId, std::uint64_t* device, std::uint64_t* inode) {

@@ -57,8 +57,16 @@ namespace {
 
 // Manual reset: once asked, the stop stays asked for every later wait.
 ::HANDLE stopEvent = nullptr;
+// Set by the hold once it has stopped, before it frees any library: freeing
+// one may wait for the console lock, which the handler holds while it waits.
+::HANDLE stoppedEvent = nullptr;
 // Set while a message is written; read by the handler's thread.
 volatile LONG inWrite = 0;
+
+// A write under way is given this long to end, so that the line of a change
+// that was made is not lost; one that blocks (a paused console, a full pipe)
+// must not delay the stop any further.
+const ::DWORD kWriteGraceMilliseconds = 100;
 
 ::BOOL WINAPI StopHandler(::DWORD type) {
     using namespace plat::win32_backend;
@@ -66,15 +74,16 @@ volatile LONG inWrite = 0;
     if (action == kPassOn) return FALSE;
     if (action == kKeepHolding) return TRUE;
     ::SetEvent(stopEvent);
-    // A write that blocks (a paused console, a full pipe) must not delay the
-    // stop: the message is lost and nothing is half done, since writes come
-    // between changes. Terminated, not exited: the blocked thread may hold
-    // the C runtime's stream lock, which an exit would wait for.
+    for (::DWORD waited = 0; inWrite && waited < kWriteGraceMilliseconds; waited += 10)
+        ::Sleep(10);
+    // The message is lost and nothing is half done, since writes come between
+    // changes. Terminated, not exited: the blocked thread may hold the C
+    // runtime's stream lock, which an exit would wait for.
     if (inWrite) ::TerminateProcess(::GetCurrentProcess(), 1);
     // After a close or at shutdown the system ends the process as soon as this
-    // returns: give the change under way time to finish. The run's own end
-    // ends this thread.
-    if (action == kStopAndLinger) ::Sleep(4000);
+    // returns: wait until the change under way is done and the hold has
+    // stopped, for at most 4 s.
+    if (action == kStopAndLinger) ::WaitForSingleObject(stoppedEvent, 4000);
     return TRUE;
 }
 
@@ -93,9 +102,14 @@ BOOL WaitForStopRequest(DWORD milliseconds) {
             ::Sleep(milliseconds);
             return FALSE;
         }
+        stoppedEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
         ::SetConsoleCtrlHandler(StopHandler, TRUE);
     }
     return ::WaitForSingleObject(stopEvent, milliseconds) == WAIT_OBJECT_0;
+}
+
+void NoteHoldStopped() {
+    if (stoppedEvent) ::SetEvent(stoppedEvent);
 }
 
 // Neither 95/98 nor NT 4 tells a console program of new processes: rounds only.
@@ -243,6 +257,8 @@ BOOL LaunchSplitsCommandLine() { return FALSE; }
 void ExamineTarget(const char*, TargetFile* file) { file->kind = TARGET_PART; }
 
 BOOL GetProcessFileId(DWORD, std::uint64_t*, std::uint64_t*) { return FALSE; }
+
+BOOL GetFileId(const char*, std::uint64_t*, std::uint64_t*) { return FALSE; }
 
 BOOL MarksLostCharactersInNames() { return TRUE; }
 
