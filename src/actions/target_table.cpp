@@ -34,18 +34,22 @@ struct NameSlot {
     std::uint32_t length;
 };
 
+// A state of the automaton, with what a step from it reads side by side.
+struct TableState {
+    std::uint32_t firstChild;  // its children are the states from here to the next's firstChild
+    std::uint32_t fail;
+    std::uint32_t best;   // the lowest rule that ends here or where the failure links lead
+    unsigned char label;  // the byte that leads here, ascending among siblings
+};
+
 }  // namespace
 
 struct TargetTableBuilt {
     std::uint32_t states;     // of the automaton; 0 without parts
     std::uint32_t nameSlots;  // a power of two; 0 without names
     std::uint32_t rootNext[256];
-    std::uint32_t*
-        firstChild;  // states + 1: the children of s are firstChild[s] up to firstChild[s + 1]
-    std::uint32_t* fail;
-    std::uint32_t* best;
+    TableState* state;  // states + 1, the last only for its firstChild
     NameSlot* slots;
-    unsigned char* label;  // the byte that leads to the state, ascending among siblings
     char* names;
 };
 
@@ -86,16 +90,16 @@ char* StagedText(const TargetTable* table) {
 
 std::uint32_t ChildOf(const TargetTableBuilt* t, std::uint32_t state, unsigned char c) {
     if (state == 0) return t->rootNext[c];
-    std::uint32_t lo = t->firstChild[state], hi = t->firstChild[state + 1];
+    std::uint32_t lo = t->state[state].firstChild, hi = t->state[state + 1].firstChild;
     while (lo < hi) {
         const std::uint32_t mid = lo + (hi - lo) / 2;
-        if (t->label[mid] < c) {
+        if (t->state[mid].label < c) {
             lo = mid + 1;
         } else {
             hi = mid;
         }
     }
-    return lo < t->firstChild[state + 1] && t->label[lo] == c ? lo : 0;
+    return lo < t->state[state + 1].firstChild && t->state[lo].label == c ? lo : 0;
 }
 
 // Builds the trie from the part rules in sorted order. A state's texts are a
@@ -103,52 +107,53 @@ std::uint32_t ChildOf(const TargetTableBuilt* t, std::uint32_t state, unsigned c
 // bounds, which its children's runs replace once it has been made.
 void BuildTrie(TargetTableBuilt* t, const StagedRule* staged, const char* text,
                const std::uint32_t* order, std::uint32_t parts) {
-    t->fail[0] = 0;
-    t->best[0] = parts;
+    t->state[0].fail = 0;
+    t->state[0].best = parts;
     std::uint32_t next = 1, levelEnd = 1, depth = 0;
     for (std::uint32_t s = 0; s < t->states; ++s) {
         if (s == levelEnd) {
             ++depth;
             levelEnd = next;
         }
-        std::uint32_t i = t->fail[s];
-        const std::uint32_t end = t->best[s];
+        std::uint32_t i = t->state[s].fail;
+        const std::uint32_t end = t->state[s].best;
         std::uint32_t ending = kNone;
         for (; i < end && staged[order[i]].length == depth; ++i)
             ending = std::min(ending, staged[order[i]].rule);
-        t->best[s] = ending;
-        t->firstChild[s] = next;
+        t->state[s].best = ending;
+        t->state[s].firstChild = next;
         while (i < end) {
             const unsigned char c = text[staged[order[i]].offset + depth];
             std::uint32_t j = i + 1;
             while (j < end &&
                    static_cast<unsigned char>(text[staged[order[j]].offset + depth]) == c)
                 ++j;
-            t->label[next] = c;
-            t->fail[next] = i;
-            t->best[next] = j;
+            t->state[next].label = c;
+            t->state[next].fail = i;
+            t->state[next].best = j;
             if (s == 0) t->rootNext[c] = next;
             ++next;
             i = j;
         }
     }
-    t->firstChild[t->states] = next;
+    t->state[t->states].firstChild = next;
 }
 
 // Failure links in breadth-first order: each link and the best rule it
 // reaches are settled before any deeper state needs them.
 void LinkFailures(TargetTableBuilt* t) {
     for (std::uint32_t s = 0; s < t->states; ++s) {
-        for (std::uint32_t child = t->firstChild[s]; child < t->firstChild[s + 1]; ++child) {
+        for (std::uint32_t child = t->state[s].firstChild; child < t->state[s + 1].firstChild;
+             ++child) {
             std::uint32_t to = 0;
             if (s != 0) {
-                for (std::uint32_t f = t->fail[s];; f = t->fail[f]) {
-                    to = ChildOf(t, f, t->label[child]);
+                for (std::uint32_t f = t->state[s].fail;; f = t->state[f].fail) {
+                    to = ChildOf(t, f, t->state[child].label);
                     if (to || f == 0) break;
                 }
             }
-            t->fail[child] = to;
-            t->best[child] = std::min(t->best[child], t->best[to]);
+            t->state[child].fail = to;
+            t->state[child].best = std::min(t->state[child].best, t->state[to].best);
         }
     }
 }
@@ -261,8 +266,8 @@ int BuildTargetTable(TargetTable* table) {
         while (slots < 2 * std::uint64_t(names))
             slots *= 2;
     }
-    const std::uint64_t bytes = Aligned(sizeof(TargetTableBuilt)) + 4 * (states + 1) + 8 * states +
-                                16 * slots + states + nameBytes;
+    const std::uint64_t bytes = Aligned(sizeof(TargetTableBuilt)) + 16 * slots +
+                                sizeof(TableState) * (states + 1) + nameBytes;
     auto* t = states <= kMostStates ? static_cast<TargetTableBuilt*>(Allocate(bytes)) : nullptr;
     if (!t) {
         FreeTargetTable(table);
@@ -274,14 +279,8 @@ int BuildTargetTable(TargetTable* table) {
     std::memset(t->rootNext, 0, sizeof t->rootNext);
     t->slots = reinterpret_cast<NameSlot*>(at);
     at += 16 * slots;
-    t->firstChild = reinterpret_cast<std::uint32_t*>(at);
-    at += 4 * (states + 1);
-    t->fail = reinterpret_cast<std::uint32_t*>(at);
-    at += 4 * states;
-    t->best = reinterpret_cast<std::uint32_t*>(at);
-    at += 4 * states;
-    t->label = reinterpret_cast<unsigned char*>(at);
-    at += states;
+    t->state = reinterpret_cast<TableState*>(at);
+    at += sizeof(TableState) * (states + 1);
     t->names = at;
     if (parts) {
         BuildTrie(t, staged, text, order, parts);
@@ -318,14 +317,14 @@ int FirstTableRule(const TargetTable* table, const char* path, const char* fileN
     }
     if (t->states) {
         std::uint32_t state = 0;
-        first = std::min(first, t->best[0]);
+        first = std::min(first, t->state[0].best);
         for (const char* at = path; *at; ++at) {
             const unsigned char c = Folded(static_cast<unsigned char>(*at));
             std::uint32_t to;
             while (!(to = ChildOf(t, state, c)) && state)
-                state = t->fail[state];
+                state = t->state[state].fail;
             state = to;
-            first = std::min(first, t->best[state]);
+            first = std::min(first, t->state[state].best);
         }
     }
     return first == kNone ? -1 : static_cast<int>(first);
