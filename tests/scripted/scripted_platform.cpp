@@ -342,6 +342,18 @@ BOOL GetNewestProcessId(DWORD* processId) {
 
 BOOL ExecKeepsProcessId() { return state.execKeepsId ? TRUE : FALSE; }
 
+BOOL IsProcessId(DWORD id, BOOL* isProcess) {
+    state.calls.push_back("IsProcessId " + std::to_string(id));
+    *isProcess = scripted::FindProcess(id) && !state.threadIds.count(id);
+    return TRUE;
+}
+
+// The clock stands for start times: a process added now may start at it.
+BOOL GetCurrentStartTime(std::uint64_t* now) {
+    *now = state.tickCount;
+    return TRUE;
+}
+
 BOOL WritingOutput(BOOL writing) {
     static int savedOutput = -1;
     if (writing && state.failingWrites.count(++state.writes)) {

@@ -167,11 +167,11 @@ TEST_F(Hold, APollSettlesTheUnnamedLooksAgainAtTheYoungAndListsOnlyWhatIsNew) {
         scripted::Reset();
         scripted::State& world = scripted::World();
         world.execKeepsId = exec;
-        world.newestProcessId = 100;
+        world.newestProcessId = 6;
         world.betweenPolls = [](int poll) {
             scripted::State& world = scripted::World();
             if (poll == 1) {
-                world.newestProcessId = 109;
+                world.newestProcessId = 10;
                 AddProcess(7, "C:\\bin\\sh.exe");
                 AddProcess(8, kB).openForQuery = false;
                 AddProcess(9, kC).nameReadable = false;
@@ -190,8 +190,9 @@ TEST_F(Hold, APollSettlesTheUnnamedLooksAgainAtTheYoungAndListsOnlyWhatIsNew) {
         const std::string set = " priority set to Low\n";
         EXPECT_EQ(run.out, kBanner + (exec ? kA + set : "") + kD + set) << exec;
         EXPECT_EQ(world.polls, 27);
-        // The first list, the round's, and poll 1's.
-        EXPECT_EQ(world.enumProcessesSizes.size(), 3u);
+        // The first list and the round's: poll 1 looks at the new IDs alone.
+        EXPECT_EQ(world.enumProcessesSizes.size(), 2u);
+        EXPECT_EQ(scripted::CallsStartingWith("IsProcessId").size(), 4u);
         // Read when new, then at polls 2 to 21 (5 s), the last of which gives up.
         EXPECT_EQ(scripted::CallsStartingWith("OpenProcess 0x410 9").size(), 21u);
         ExpectNothingOutstanding();
