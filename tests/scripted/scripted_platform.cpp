@@ -101,10 +101,9 @@ plat::BOOL WINAPI ScriptedProcess32Next(plat::HANDLE snapshot, plat::PROCESSENTR
 plat::BOOL WINAPI ScriptedEnumProcesses(plat::DWORD* ids, plat::DWORD bytes, plat::DWORD* written) {
     state.enumProcessesSizes.push_back(bytes);
     if (state.enumProcessesFails) return plat::FALSE;
-    std::size_t fit = bytes / sizeof(plat::DWORD);
-    std::size_t count = state.processes.size() < fit ? state.processes.size() : fit;
-    for (std::size_t i = 0; i < count; ++i)
-        ids[i] = state.processes[i].id;
+    std::size_t fit = bytes / sizeof(plat::DWORD), count = 0;
+    for (std::size_t i = 0; i < state.processes.size() && count < fit; ++i)
+        if (!state.threadIds.count(state.processes[i].id)) ids[count++] = state.processes[i].id;
     *written = static_cast<plat::DWORD>(count * sizeof(plat::DWORD));
     if (state.reportedByteCount >= 0) {
         *written = static_cast<plat::DWORD>(state.reportedByteCount) < bytes
