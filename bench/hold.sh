@@ -11,7 +11,9 @@
 #                                namespace of their own; HOST=20 seconds for
 #                                each figure of the poll on the host (HOST=0
 #                                skips it), BESIDE=path a second build measured
-#                                side by side with it
+#                                side by side with it; WINE=20 seconds for
+#                                each figure of an idle hold under Wine (by
+#                                default none; see wine_idle)
 #
 # Builds a release copy of the program under build/bench. First, the reach:
 # SHORT programs that each live 0.5 s start 0.1 s apart under
@@ -315,6 +317,52 @@ C
     done
 }
 [ "${HOST:-20}" = 0 ] || host_poll "${HOST:-20}"
+
+# An idle hold under Wine (WINE=SECONDS; needs the win64 and win32 presets built and
+# the prefixes of the Wine tests, which ctest's wine.setup and i686.setup make):
+# `Hoister.exe -q -w60 -a -pn nosuchprocessxyz` in the x64 prefix, the 32-bit
+# NT prefix and the 95/98 one, for SECONDS each after 10 s of start-up.
+# Windows tells of no newest ID, so every poll takes the whole list. Prints
+# the CPU time per second of the hold and of the prefix's wineserver, which
+# answers each of the hold's calls about other processes.
+in_prefix() { { tr '\0' '\n' <"/proc/$1/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$2"; }
+wine_idle() {
+    local per=$1 state=$root/build/native/tests/wine kind exe wine pfx id server count
+    local ticks0 ticks1 server0 server1
+    echo "An idle -w60 hold under Wine, $per s each:"
+    for kind in x64 nt 98; do
+        exe=$root/build/win32/Hoister.exe wine=/usr/lib/wine/wine pfx=$state/prefix$kind
+        [ $kind = x64 ] && exe=$root/build/win64/Hoister.exe wine=/usr/lib/wine/wine64
+        [ -f "$pfx/.booted" ] || { echo "$kind: no prefix at $pfx"; continue; }
+        env WINEPREFIX="$pfx" WINEDEBUG=-all "$wine" "$exe" -q -w60 -a -pn nosuchprocessxyz \
+            >/dev/null &
+        hold=$!
+        sleep 10
+        server= count=0
+        for id in $(ls /proc | grep '^[0-9]'); do
+            in_prefix "$id" "$pfx" || continue
+            case $(readlink "/proc/$id/exe") in
+            */wineserver*) server=$id ;;
+            *) count=$((count + 1)) ;;
+            esac
+        done
+        ticks0=$(cpu_ticks)
+        server0=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        sleep "$per"
+        ticks1=$(cpu_ticks)
+        server1=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        kill -TERM "$hold"
+        wait "$hold" || true
+        hold=
+        env WINEPREFIX="$pfx" /usr/lib/wine/wineserver -k 2>/dev/null || true
+        awk -v k=$kind -v n=$count -v h=$((ticks1 - ticks0)) -v s=$((server1 - server0)) \
+            -v per="$per" -v tick="$tick" 'BEGIN {
+            printf "%s, %d Wine processes: the hold %.1f ms of CPU per second, the wineserver %.1f\n",
+                k, n, h * 1000 / tick / per, s * 1000 / tick / per
+        }'
+    done
+}
+[ "${WINE:-0}" = 0 ] || wine_idle "$WINE"
 
 [ "$seconds" -gt 0 ] || exit 0
 start_idle "$n"
