@@ -52,7 +52,13 @@ struct Search {
     // again.
     int listedKnown;
     std::uint64_t listedAt;
-    DWORD stepped[kLargestStep];  // the processes new in a step, for the list
+    DWORD stepped[2 * kLargestStep];  // the processes new in a step, for the list
+    // The kernel hands an ID out before its process shows in /proc: the IDs
+    // of the last step that showed no process are looked at once more, with
+    // the moment that stood before that step.
+    DWORD unseen[kLargestStep];
+    DWORD unseenCount;
+    std::uint64_t unseenListedAt;
     int execKeepsId;
     Nameless nameless[kNamelessSlots];
     int namelessCount;
@@ -168,13 +174,25 @@ int HandedOut(DWORD id, DWORD from, DWORD newest) {
 // cannot be looked at so (the whole list is taken instead); -2 when the list
 // could not grow. before: the moment before the newest ID was read.
 int Step(DWORD newest, std::uint64_t before, ProcessVisitor visitor, void* userData, DWORD now) {
-    DWORD count = 0;
+    DWORD count = 0, unseen = 0;
+    for (DWORD k = 0; k < search.unseenCount; ++k) {
+        const DWORD id = search.unseen[k];
+        BOOL isProcess = FALSE;
+        if (IsProcessId(id, &isProcess) && isProcess &&
+            (!Listed(id) || StartedSinceListed(id, 1, search.unseenListedAt)))
+            search.stepped[count++] = id;
+    }
     for (DWORD id = search.newest + 1; id - 1 != newest; ++id) {
         BOOL isProcess = FALSE;
         if (!IsProcessId(id, &isProcess)) return -1;
-        if (isProcess && (!Listed(id) || StartedSinceListed(id, 1, search.listedAt)))
+        if (!isProcess) {
+            search.unseen[unseen++] = id;
+        } else if (!Listed(id) || StartedSinceListed(id, 1, search.listedAt)) {
             search.stepped[count++] = id;
+        }
     }
+    search.unseenCount = unseen;
+    search.unseenListedAt = search.listedAt;
     const DWORD lastCount = search.counts[search.last];
     while (lastCount + count >= search.capacity) {
         if (!Grow()) {
@@ -212,12 +230,13 @@ int TakeNextList(ProcessVisitor visitor, void* userData, DWORD now) {
     DWORD newest = 0;
     const int newestKnown = GetNewestProcessId(&newest) ? 1 : 0;
     const int moveKnown = search.lastValid && newestKnown && search.newestKnown;
-    if (moveKnown && newest == search.newest) return 1;
-    if (moveKnown && beforeKnown && search.listedKnown && newest > search.newest &&
+    if (moveKnown && newest == search.newest && !search.unseenCount) return 1;
+    if (moveKnown && beforeKnown && search.listedKnown && newest >= search.newest &&
         newest - search.newest <= kLargestStep) {
         const int stepped = Step(newest, before, visitor, userData, now);
         if (stepped != -1) return stepped < 0 ? -1 : stepped;
     }
+    search.unseenCount = 0;
     const int next = 1 - search.last;
     const int taken = TakeList(next);
     // A list that could not be taken leaves the last one to compare with, so
@@ -289,8 +308,9 @@ int LookAgainAtYoung(ProcessVisitor visitor, void* userData, DWORD now) {
         }
         search.young[kept++] = entry;
     }
-    std::memmove(search.young + kept, search.young + k,
-                 SIZE_T(search.youngCount - k) * sizeof(Young));
+    if (k < search.youngCount)
+        std::memmove(search.young + kept, search.young + k,
+                     SIZE_T(search.youngCount - k) * sizeof(Young));
     search.youngCount = kept + search.youngCount - k;
     return result;
 }
@@ -315,6 +335,7 @@ void BeginNewProcessSearch() {
     search.newestKnown = 0;
     search.execKeepsId = ExecKeepsProcessId() ? 1 : 0;
     search.listedKnown = 0;
+    search.unseenCount = 0;
     search.namelessCount = 0;
     search.young = nullptr;
     search.youngCount = search.youngCapacity = 0;

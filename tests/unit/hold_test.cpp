@@ -224,32 +224,33 @@ TEST_F(Hold, AWrapperFirstListedBeforeARoundIsLookedAtAgainAfterIt) {
 
 // Where the newest ID tells what was handed out since the last poll, a small
 // step is looked at ID by ID: a thread's ID, and one that a listed process
-// still holds, is no start; a listed ID handed out again is. A wrap or a
-// larger step takes the whole list; without a newest ID (a /proc of another
-// PID namespace), every poll does, and an ID handed out again is left to the
-// round.
+// still holds, is no start; a listed ID handed out again is, and so is one
+// whose process shows only after the step. A wrap or a larger step takes the
+// whole list; without a newest ID (a /proc of another PID namespace), every
+// poll does, and an ID handed out again is left to the round.
 TEST_F(Hold, APollLooksOnlyAtTheIdsHandedOutSinceTheLast) {
     const struct {
         plat::DWORD from, to;
         std::size_t looks, lists;  // the lists: the first, the round's and the polls'
         Changes changes;
     } cases[] = {
-        {100, 106, 6, 3, {{103, 0x40}, {104, 0x40}, {105, 0x40}}},
-        {32000, 106, 0, 4, {{103, 0x40}, {104, 0x40}, {105, 0x40}}},
-        {100, 1200, 0, 4, {{103, 0x40}, {104, 0x40}, {105, 0x40}}},
+        {100, 106, 11, 3, {{103, 0x40}, {104, 0x40}, {105, 0x40}, {106, 0x40}}},
+        {32000, 106, 2, 4, {{103, 0x40}, {104, 0x40}, {105, 0x40}}},
+        {100, 1200, 2, 4, {{103, 0x40}, {104, 0x40}, {105, 0x40}}},
         {0, 0, 0, 5, {{103, 0x40}, {104, 0x40}}},
     };
     for (const auto& c : cases) {
         scripted::Reset();
-        static plat::DWORD to;
-        to = c.to;
+        static plat::DWORD to, from;
+        to = c.to, from = c.from;
         scripted::World().newestProcessId = c.from;
         AddProcess(103, kC);
         AddProcess(105, "C:\\gone.exe");
         scripted::World().betweenPolls = [](int poll) {
             scripted::State& world = scripted::World();
-            if (poll == 2 && to)
-                world.newestProcessId = to + 2000;  // the step's starts were listed
+            if (poll == 2 && to) world.newestProcessId = to + 2;
+            if (poll == 2 && from == 100 && to == 106) AddProcess(106, kA);
+            if (poll == 3 && to) world.newestProcessId = to + 3000;  // the steps' starts listed
             if (poll != 1) return;
             world.newestProcessId = to;
             Find(103)->priorityClass = plat::NORMAL_PRIORITY_CLASS;  // left to the round
