@@ -8,7 +8,12 @@
 #                                TOTAL=17000 processes for its last figure;
 #                                HOISTER=path measures that build instead;
 #                                ALONE=1 takes the poll's figures in a PID
-#                                namespace of their own
+#                                namespace of their own; HOST=20 seconds for
+#                                each figure of the poll on the host (HOST=0
+#                                skips it), BESIDE=path a second build measured
+#                                side by side with it; WINE=20 seconds for
+#                                each figure of an idle hold under Wine (by
+#                                default none; see wine_idle)
 #
 # Builds a release copy of the program under build/bench. First, the reach:
 # SHORT programs that each live 0.5 s start 0.1 s apart under
@@ -55,6 +60,7 @@ no_events=(unshare --net)
 
 hold=
 launcher=
+load=
 # The short programs end by themselves; any still running is ended by its ID.
 stop_short() {
     [ -f "$build/short.ids" ] && { xargs -r kill -KILL <"$build/short.ids" 2>/dev/null || true; }
@@ -67,6 +73,7 @@ stop_short() {
 }
 stop_all() {
     [ -n "$hold" ] && { kill -KILL "$hold" 2>/dev/null || true; wait "$hold" 2>/dev/null || true; }
+    stop_host_poll
     stop_short
     stop_idle
 }
@@ -143,7 +150,7 @@ if [ "$poll" -gt 0 ] && [ "${ALONE:-0}" = 1 ]; then
     # On a shared machine others start processes all the time, and each is
     # new to the poll: the figures are then taken in a PID namespace of their
     # own, an idle machine with only the script's processes.
-    SHORT=0 ALONE=0 HOISTER=$hoister unshare -pf --mount-proc --kill-child "$0" 0
+    SHORT=0 ALONE=0 HOST=0 HOISTER=$hoister unshare -pf --mount-proc --kill-child "$0" 0
 elif [ "$poll" -gt 0 ]; then
     wrapped=$build/hoister_bench_wrapped
     cp "$build/hoister_bench_short" "$wrapped"
@@ -208,6 +215,154 @@ elif [ "$poll" -gt 0 ]; then
     echo "among $many processes: $many_ms ms per second"
     echo "a -v hold (root, no events) among them printed $lines lines in 8 s (one round: about $many)"
 fi
+
+# The poll on the host, where threads are created all the time (timers,
+# thread pools): beside a load that creates 40 threads a second, among N idle
+# processes, one hold as nobody per build (this one, and BESIDE's), side by
+# side, since figures taken one after the other on a shared machine mislead.
+# Prints each hold's CPU time per second (from /proc/PID/schedstat) idle,
+# then among 2,000 more processes that it cannot read (from 2 s after their
+# start), then how many of 100 programs of nobody's that live 0.5 s, started
+# 0.1 s apart, each build's hold `-w60 -a -pl` made Low while they ran.
+host_holds=()
+stop_host_poll() {
+    local id
+    for id in "${host_holds[@]}" $load; do
+        kill -KILL "$id" 2>/dev/null || true
+        wait "$id" 2>/dev/null || true
+    done
+    host_holds=()
+    load=
+}
+host_poll() {
+    local per=$1 builds=("$hoister") i id before=() after=() idle_ms=() new_ms=() caught=()
+    [ -n "${BESIDE:-}" ] && builds+=("$BESIDE")
+    cc -O2 -pthread -x c -o "$build/thread_load" - <<'C'
+#include <pthread.h>
+#include <time.h>
+static void* Nothing(void* arg) { return arg; }
+int main(void) {
+    const struct timespec pause = {0, 25000000};
+    for (;;) {
+        pthread_t thread;
+        if (pthread_create(&thread, 0, Nothing, 0) == 0) pthread_join(thread, 0);
+        nanosleep(&pause, 0);
+    }
+}
+C
+    "$build/thread_load" &
+    load=$!
+    start_idle "$n"
+    rm -f "$build/never"
+    mkfifo "$build/never"
+    exec {never}<>"$build/never"
+    for i in "${!builds[@]}"; do
+        "${as_nobody[@]}" "${builds[$i]}" -q -w60 -a -pn nosuchprocessxyz >/dev/null &
+        host_holds+=($!)
+    done
+    sleep 2
+    local count=$(processes)
+    # ms of CPU per second of each hold over PER seconds, into the named array.
+    cpu_each() {
+        local -n into=$1
+        before=() after=()
+        for id in "${host_holds[@]}"; do before+=("$(cut -d' ' -f1 "/proc/$id/schedstat")"); done
+        local start=$EPOCHREALTIME
+        read -rt "$per" -u "$never" || true
+        local end=$EPOCHREALTIME
+        for id in "${host_holds[@]}"; do after+=("$(cut -d' ' -f1 "/proc/$id/schedstat")"); done
+        into=()
+        for i in "${!host_holds[@]}"; do
+            into+=("$(awk -v ns=$((after[i] - before[i])) -v s="$start" -v e="$end" \
+                'BEGIN { printf "%.2f", ns / 1e6 / (e - s) }')")
+        done
+    }
+    cpu_each idle_ms
+    start_idle 2000
+    sleep 2
+    cpu_each new_ms
+    for id in "${host_holds[@]}"; do kill -TERM "$id"; wait "$id" || true; done
+    host_holds=()
+    for i in "${!builds[@]}"; do
+        cp "$build/hoister_bench_short" "$build/hoister_bench_host$i"
+        : >"$build/host$i.results"
+        chmod 666 "$build/host$i.results"
+        "${as_nobody[@]}" "${builds[$i]}" -q -w60 -a -pl "hoister_bench_host$i" >/dev/null &
+        host_holds+=($!)
+    done
+    sleep 2
+    : >"$build/short.ids"
+    chmod 666 "$build/short.ids"
+    local launchers=()
+    for i in "${!builds[@]}"; do
+        "${as_nobody[@]}" "$build/short_launcher" launch "$build/hoister_bench_host$i" 100 500 \
+            "$build/host$i.results" "$build/short.ids" &
+        launchers+=($!)
+    done
+    wait "${launchers[@]}" || true
+    stop_short
+    for i in "${!builds[@]}"; do caught+=("$(awk '$1 >= 0' "$build/host$i.results" | wc -l)"); done
+    stop_host_poll
+    stop_idle
+    rm -f "$build/never"
+    echo "The poll on the host, beside 40 new threads a second (holds as nobody, -w60, $per s each):"
+    for i in "${!builds[@]}"; do
+        awk -v b="${builds[$i]}" -v idle="${idle_ms[$i]}" -v new="${new_ms[$i]}" -v n="$count" \
+            -v caught="${caught[$i]}" 'BEGIN {
+            printf "%s:\n  idle among %d processes: %.2f ms of CPU per second\n", b, n, idle
+            printf "  among 2,000 more that it cannot read: %.2f ms per second (2 x idle + 5 = %.2f)\n",
+                new, 2 * idle + 5
+            printf "  programs of nobody'"'"'s living 0.5 s made Low while they ran: %d of 100\n", caught
+        }'
+    done
+}
+[ "${HOST:-20}" = 0 ] || host_poll "${HOST:-20}"
+
+# An idle hold under Wine (WINE=SECONDS; needs the win64 and win32 presets built and
+# the prefixes of the Wine tests, which ctest's wine.setup and i686.setup make):
+# `Hoister.exe -q -w60 -a -pn nosuchprocessxyz` in the x64 prefix, the 32-bit
+# NT prefix and the 95/98 one, for SECONDS each after 10 s of start-up.
+# Windows tells of no newest ID, so every poll takes the whole list. Prints
+# the CPU time per second of the hold and of the prefix's wineserver, which
+# answers each of the hold's calls about other processes.
+in_prefix() { { tr '\0' '\n' <"/proc/$1/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$2"; }
+wine_idle() {
+    local per=$1 state=$root/build/native/tests/wine kind exe wine pfx id server count
+    local ticks0 ticks1 server0 server1
+    echo "An idle -w60 hold under Wine, $per s each:"
+    for kind in x64 nt 98; do
+        exe=$root/build/win32/Hoister.exe wine=/usr/lib/wine/wine pfx=$state/prefix$kind
+        [ $kind = x64 ] && exe=$root/build/win64/Hoister.exe wine=/usr/lib/wine/wine64
+        [ -f "$pfx/.booted" ] || { echo "$kind: no prefix at $pfx"; continue; }
+        env WINEPREFIX="$pfx" WINEDEBUG=-all "$wine" "$exe" -q -w60 -a -pn nosuchprocessxyz \
+            >/dev/null &
+        hold=$!
+        sleep 10
+        server= count=0
+        for id in $(ls /proc | grep '^[0-9]'); do
+            in_prefix "$id" "$pfx" || continue
+            case $(readlink "/proc/$id/exe") in
+            */wineserver*) server=$id ;;
+            *) count=$((count + 1)) ;;
+            esac
+        done
+        ticks0=$(cpu_ticks)
+        server0=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        sleep "$per"
+        ticks1=$(cpu_ticks)
+        server1=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        kill -TERM "$hold"
+        wait "$hold" || true
+        hold=
+        env WINEPREFIX="$pfx" /usr/lib/wine/wineserver -k 2>/dev/null || true
+        awk -v k=$kind -v n=$count -v h=$((ticks1 - ticks0)) -v s=$((server1 - server0)) \
+            -v per="$per" -v tick="$tick" 'BEGIN {
+            printf "%s, %d Wine processes: the hold %.1f ms of CPU per second, the wineserver %.1f\n",
+                k, n, h * 1000 / tick / per, s * 1000 / tick / per
+        }'
+    done
+}
+[ "${WINE:-0}" = 0 ] || wine_idle "$WINE"
 
 [ "$seconds" -gt 0 ] || exit 0
 start_idle "$n"
