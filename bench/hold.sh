@@ -9,10 +9,16 @@
 #                                TOTAL=17000 processes for its last figure;
 #                                HOISTER=path measures that build instead;
 #                                ALONE=1 takes the poll's figures in a PID
-#                                namespace of their own; TARGETS=0 skips the
-#                                64 targets against 1, RULES=0 the 16,000 rules
-#                                of a file against 1 (RULES=N: N rules);
-#                                WINE=1 only the rules under Wine (below)
+#                                namespace of their own; HOST=20 seconds for
+#                                each figure of the poll on the host (HOST=0
+#                                skips it), BESIDE=path a second build measured
+#                                side by side with it; WINE=20 seconds for
+#                                each figure of an idle hold under Wine (by
+#                                default none; see wine_idle); TARGETS=0 skips
+#                                the 64 targets against 1, RULES=0 the 16,000
+#                                rules of a file against 1 (RULES=N: N rules);
+#                                WINE_RULES=60 seconds for each figure of the
+#                                rules under Wine (by default none)
 #
 # Builds a release copy of the program under build/bench. First, the reach:
 # SHORT programs that each live 0.5 s start 0.1 s apart under
@@ -59,6 +65,7 @@ no_events=(unshare --net)
 
 hold=
 launcher=
+load=
 # The short programs end by themselves; any still running is ended by its ID.
 stop_short() {
     [ -f "$build/short.ids" ] && { xargs -r kill -KILL <"$build/short.ids" 2>/dev/null || true; }
@@ -71,6 +78,7 @@ stop_short() {
 }
 stop_all() {
     [ -n "$hold" ] && { kill -KILL "$hold" 2>/dev/null || true; wait "$hold" 2>/dev/null || true; }
+    stop_host_poll
     stop_short
     stop_idle
 }
@@ -79,55 +87,6 @@ trap 'exit 130' INT TERM
 
 cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$hold/stat"; }
 rss() { awk '/^VmRSS/ { print $2 }' "/proc/$hold/status"; }
-
-# WINE=1 measures only this: the i686 product (build/win32/Hoister.exe, built beforehand) under
-# the host's 32-bit Wine (tests/wine/setup32.sh), in a prefix of its own under
-# build/bench: the CPU time per second of an idle `-q -w60 -a @FILE` hold on
-# the one rule, then on the RULES, over WINE_SECONDS=60 each, one after the
-# other, its own process and the prefix's wineserver apart.
-wine_rules() {
-    local count=${RULES:-16000} seconds=${WINE_SECONDS:-60} lib=/usr/lib/wine
-    local exe=$root/build/win32/Hoister.exe dir=$build/wine-rules pfx=$build/wine32
-    local wine_env=(env -i HOME="$HOME" PATH=/usr/bin:/bin WINEPREFIX="$pfx" WINEDEBUG=-all
-        "WINEDLLOVERRIDES=mscoree,mshtml=")
-    [ -f "$exe" ] || { echo "WINE=1: build $exe first" >&2; return 1; }
-    if [ ! -f "$pfx/.booted" ]; then
-        rm -rf "$pfx"
-        "${wine_env[@]}" WINEARCH=win32 "$lib/wine" wineboot -i </dev/null >/dev/null 2>&1
-        "${wine_env[@]}" "$lib/wineserver" -w
-        touch "$pfx/.booted"
-    fi
-    mkdir -p "$dir"
-    "$root/bench/make_rules.sh" "$count" >"$dir/many"
-    head -n 1 "$dir/many" >"$dir/one"
-    local file server ticks0 ticks1 s0 s1 results=()
-    for file in one many; do
-        "${wine_env[@]}" "$lib/wine" "$exe" -q -w60 -a "@Z:${dir//\//\\}\\$file" </dev/null >/dev/null 2>&1 &
-        hold=$!
-        sleep 10 # past Wine's start, the load and the first round
-        for server in $(pgrep wineserver); do
-            tr '\0' '\n' <"/proc/$server/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$pfx" && break
-        done
-        ticks0=$(cpu_ticks) s0=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
-        sleep "$seconds"
-        ticks1=$(cpu_ticks) s1=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
-        results+=("$(((ticks1 - ticks0) * 1000 / tick)) $(((s1 - s0) * 1000 / tick)) $(rss)")
-        kill -TERM "$hold"
-        wait "$hold" || true
-        hold=
-    done
-    "${wine_env[@]}" "$lib/wineserver" -k 2>/dev/null || true
-    echo "${results[*]} $seconds $count" | awk '{
-        printf "i686 under Wine, idle -w60 hold over %d s: 1 rule %.2f ms/s (wineserver %.2f), VmRSS %d KiB;", $7,
-            $1 / $7, $2 / $7, $3
-        printf " %d rules %.2f ms/s (wineserver %.2f), VmRSS %d KiB\n", $8, $4 / $7, $5 / $7, $6
-    }'
-    rm -rf "$dir"
-}
-if [ "${WINE:-0}" = 1 ]; then
-    wine_rules
-    exit 0
-fi
 
 # One run of the short-lived case: label, then the words that start the hold.
 short_case() {
@@ -196,7 +155,7 @@ if [ "$poll" -gt 0 ] && [ "${ALONE:-0}" = 1 ]; then
     # On a shared machine others start processes all the time, and each is
     # new to the poll: the figures are then taken in a PID namespace of their
     # own, an idle machine with only the script's processes.
-    SHORT=0 ALONE=0 TARGETS=0 RULES=0 HOISTER=$hoister unshare -pf --mount-proc --kill-child "$0" 0
+    SHORT=0 ALONE=0 HOST=0 TARGETS=0 RULES=0 HOISTER=$hoister unshare -pf --mount-proc --kill-child "$0" 0
 elif [ "$poll" -gt 0 ]; then
     wrapped=$build/hoister_bench_wrapped
     cp "$build/hoister_bench_short" "$wrapped"
@@ -261,6 +220,199 @@ elif [ "$poll" -gt 0 ]; then
     echo "among $many processes: $many_ms ms per second"
     echo "a -v hold (root, no events) among them printed $lines lines in 8 s (one round: about $many)"
 fi
+
+# The poll on the host, where threads are created all the time (timers,
+# thread pools): beside a load that creates 40 threads a second, among N idle
+# processes, one hold as nobody per build (this one, and BESIDE's), side by
+# side, since figures taken one after the other on a shared machine mislead.
+# Prints each hold's CPU time per second (from /proc/PID/schedstat) idle,
+# then among 2,000 more processes that it cannot read (from 2 s after their
+# start), then how many of 100 programs of nobody's that live 0.5 s, started
+# 0.1 s apart, each build's hold `-w60 -a -pl` made Low while they ran.
+host_holds=()
+stop_host_poll() {
+    local id
+    for id in "${host_holds[@]}" $load; do
+        kill -KILL "$id" 2>/dev/null || true
+        wait "$id" 2>/dev/null || true
+    done
+    host_holds=()
+    load=
+}
+host_poll() {
+    local per=$1 builds=("$hoister") i id before=() after=() idle_ms=() new_ms=() caught=()
+    [ -n "${BESIDE:-}" ] && builds+=("$BESIDE")
+    cc -O2 -pthread -x c -o "$build/thread_load" - <<'C'
+#include <pthread.h>
+#include <time.h>
+static void* Nothing(void* arg) { return arg; }
+int main(void) {
+    const struct timespec pause = {0, 25000000};
+    for (;;) {
+        pthread_t thread;
+        if (pthread_create(&thread, 0, Nothing, 0) == 0) pthread_join(thread, 0);
+        nanosleep(&pause, 0);
+    }
+}
+C
+    "$build/thread_load" &
+    load=$!
+    start_idle "$n"
+    rm -f "$build/never"
+    mkfifo "$build/never"
+    exec {never}<>"$build/never"
+    for i in "${!builds[@]}"; do
+        "${as_nobody[@]}" "${builds[$i]}" -q -w60 -a -pn nosuchprocessxyz >/dev/null &
+        host_holds+=($!)
+    done
+    sleep 2
+    local count=$(processes)
+    # ms of CPU per second of each hold over PER seconds, into the named array.
+    cpu_each() {
+        local -n into=$1
+        before=() after=()
+        for id in "${host_holds[@]}"; do before+=("$(cut -d' ' -f1 "/proc/$id/schedstat")"); done
+        local start=$EPOCHREALTIME
+        read -rt "$per" -u "$never" || true
+        local end=$EPOCHREALTIME
+        for id in "${host_holds[@]}"; do after+=("$(cut -d' ' -f1 "/proc/$id/schedstat")"); done
+        into=()
+        for i in "${!host_holds[@]}"; do
+            into+=("$(awk -v ns=$((after[i] - before[i])) -v s="$start" -v e="$end" \
+                'BEGIN { printf "%.2f", ns / 1e6 / (e - s) }')")
+        done
+    }
+    cpu_each idle_ms
+    start_idle 2000
+    sleep 2
+    cpu_each new_ms
+    for id in "${host_holds[@]}"; do kill -TERM "$id"; wait "$id" || true; done
+    host_holds=()
+    for i in "${!builds[@]}"; do
+        cp "$build/hoister_bench_short" "$build/hoister_bench_host$i"
+        : >"$build/host$i.results"
+        chmod 666 "$build/host$i.results"
+        "${as_nobody[@]}" "${builds[$i]}" -q -w60 -a -pl "hoister_bench_host$i" >/dev/null &
+        host_holds+=($!)
+    done
+    sleep 2
+    : >"$build/short.ids"
+    chmod 666 "$build/short.ids"
+    local launchers=()
+    for i in "${!builds[@]}"; do
+        "${as_nobody[@]}" "$build/short_launcher" launch "$build/hoister_bench_host$i" 100 500 \
+            "$build/host$i.results" "$build/short.ids" &
+        launchers+=($!)
+    done
+    wait "${launchers[@]}" || true
+    stop_short
+    for i in "${!builds[@]}"; do caught+=("$(awk '$1 >= 0' "$build/host$i.results" | wc -l)"); done
+    stop_host_poll
+    stop_idle
+    rm -f "$build/never"
+    echo "The poll on the host, beside 40 new threads a second (holds as nobody, -w60, $per s each):"
+    for i in "${!builds[@]}"; do
+        awk -v b="${builds[$i]}" -v idle="${idle_ms[$i]}" -v new="${new_ms[$i]}" -v n="$count" \
+            -v caught="${caught[$i]}" 'BEGIN {
+            printf "%s:\n  idle among %d processes: %.2f ms of CPU per second\n", b, n, idle
+            printf "  among 2,000 more that it cannot read: %.2f ms per second (2 x idle + 5 = %.2f)\n",
+                new, 2 * idle + 5
+            printf "  programs of nobody'"'"'s living 0.5 s made Low while they ran: %d of 100\n", caught
+        }'
+    done
+}
+[ "${HOST:-20}" = 0 ] || host_poll "${HOST:-20}"
+
+# An idle hold under Wine (WINE=SECONDS; needs the win64 and win32 presets built and
+# the prefixes of the Wine tests, which ctest's wine.setup and i686.setup make):
+# `Hoister.exe -q -w60 -a -pn nosuchprocessxyz` in the x64 prefix, the 32-bit
+# NT prefix and the 95/98 one, for SECONDS each after 10 s of start-up.
+# Windows tells of no newest ID, so every poll takes the whole list. Prints
+# the CPU time per second of the hold and of the prefix's wineserver, which
+# answers each of the hold's calls about other processes.
+in_prefix() { { tr '\0' '\n' <"/proc/$1/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$2"; }
+wine_idle() {
+    local per=$1 state=$root/build/native/tests/wine kind exe wine pfx id server count
+    local ticks0 ticks1 server0 server1
+    echo "An idle -w60 hold under Wine, $per s each:"
+    for kind in x64 nt 98; do
+        exe=$root/build/win32/Hoister.exe wine=/usr/lib/wine/wine pfx=$state/prefix$kind
+        [ $kind = x64 ] && exe=$root/build/win64/Hoister.exe wine=/usr/lib/wine/wine64
+        [ -f "$pfx/.booted" ] || { echo "$kind: no prefix at $pfx"; continue; }
+        env WINEPREFIX="$pfx" WINEDEBUG=-all "$wine" "$exe" -q -w60 -a -pn nosuchprocessxyz \
+            >/dev/null &
+        hold=$!
+        sleep 10
+        server= count=0
+        for id in $(ls /proc | grep '^[0-9]'); do
+            in_prefix "$id" "$pfx" || continue
+            case $(readlink "/proc/$id/exe") in
+            */wineserver*) server=$id ;;
+            *) count=$((count + 1)) ;;
+            esac
+        done
+        ticks0=$(cpu_ticks)
+        server0=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        sleep "$per"
+        ticks1=$(cpu_ticks)
+        server1=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        kill -TERM "$hold"
+        wait "$hold" || true
+        hold=
+        env WINEPREFIX="$pfx" /usr/lib/wine/wineserver -k 2>/dev/null || true
+        awk -v k=$kind -v n=$count -v h=$((ticks1 - ticks0)) -v s=$((server1 - server0)) \
+            -v per="$per" -v tick="$tick" 'BEGIN {
+            printf "%s, %d Wine processes: the hold %.1f ms of CPU per second, the wineserver %.1f\n",
+                k, n, h * 1000 / tick / per, s * 1000 / tick / per
+        }'
+    done
+}
+[ "${WINE:-0}" = 0 ] || wine_idle "$WINE"
+
+# The rules under Wine (WINE_RULES=SECONDS; the win32 preset built and the
+# 32-bit NT prefix of the Wine tests made, as for WINE): an idle
+# `Hoister.exe -q -w60 -a @FILE` hold of the i686 product on one rule, then
+# on RULES=16000 generated rules (bench/make_rules.sh), for SECONDS each
+# after 10 s of start-up. Prints the CPU time per second of the hold and of
+# the prefix's wineserver, and the hold's resident memory.
+wine_rules() {
+    local per=$1 count=${RULES:-16000} pfx=$root/build/native/tests/wine/prefixnt
+    local exe=$root/build/win32/Hoister.exe dir=$build/wine-rules file id server
+    local ticks0 ticks1 server0 server1
+    [ "$count" != 0 ] || count=16000
+    [ -f "$pfx/.booted" ] || { echo "WINE_RULES: no prefix at $pfx"; return 0; }
+    mkdir -p "$dir"
+    "$root/bench/make_rules.sh" "$count" >"$dir/many"
+    head -n 1 "$dir/many" >"$dir/one"
+    echo "An idle -w60 hold of the i686 product under Wine on a rules file, $per s each:"
+    for file in one many; do
+        env WINEPREFIX="$pfx" WINEDEBUG=-all /usr/lib/wine/wine "$exe" -q -w60 -a \
+            "@Z:${dir//\//\\}\\$file" </dev/null >/dev/null 2>&1 &
+        hold=$!
+        sleep 10
+        server=
+        for id in /proc/[0-9]*; do
+            id=${id#/proc/}
+            in_prefix "$id" "$pfx" && [[ $(readlink "/proc/$id/exe") == */wineserver* ]] && server=$id
+        done
+        ticks0=$(cpu_ticks)
+        server0=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        sleep "$per"
+        ticks1=$(cpu_ticks)
+        server1=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        awk -v n="$(wc -l <"$dir/$file")" -v h=$((ticks1 - ticks0)) \
+            -v s=$((server1 - server0)) -v rss="$(rss)" -v per="$per" -v tick="$tick" 'BEGIN {
+            printf "%d rule(s): the hold %.2f ms of CPU per second, the wineserver %.2f; VmRSS %d KiB\n",
+                n, h * 1000 / tick / per, s * 1000 / tick / per, rss
+        }'
+        kill -TERM "$hold"
+        wait "$hold" || true
+        hold=
+        env WINEPREFIX="$pfx" /usr/lib/wine/wineserver -k 2>/dev/null || true
+    done
+    rm -rf "$dir"
+}
+[ "${WINE_RULES:-0}" = 0 ] || wine_rules "$WINE_RULES"
 
 [ "$seconds" -gt 0 ] || [ "${TARGETS:-64}" != 0 ] || [ "${RULES:-16000}" != 0 ] || exit 0
 start_idle "$n"

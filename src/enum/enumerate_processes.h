@@ -74,9 +74,10 @@ void NoteProcessesBeforeRound();
 /// another program under its ID (plat::ExecKeepsProcessId), each process
 /// first seen within the last few seconds is visited again when its path has
 /// changed. No list is taken while plat::GetNewestProcessId tells that no
-/// process was created since the last one. Returns 1; 0 when the visitor
-/// returned 0; -1 when the list could not be taken whole, so that a round
-/// must judge every process.
+/// process was created since the last one, and where it tells of a few new
+/// IDs, only they are looked at (plat::IsProcessId). Returns 1; 0 when the
+/// visitor returned 0; -1 when the list could not be taken whole, so that a
+/// round must judge every process.
 std::int32_t PollNewProcesses(ProcessVisitor visitor, void* userData);
 
 /// The VDMDBG task callback: passes one task to the context's visitor and

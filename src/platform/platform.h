@@ -229,7 +229,9 @@ BOOL IsWhollyInPriorityClass(HANDLE process, DWORD priorityClass);
 BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime);
 /// The ID that the system handed out last, to a process or a thread, so that
 /// a value unchanged since the last call means that no process was created in
-/// between (Linux: /proc/loadavg); FALSE where the system does not tell.
+/// between (Linux: /proc/loadavg); FALSE where the system does not tell, or
+/// where the process list shows other IDs (Linux: a /proc mounted for another
+/// PID namespace).
 BOOL GetNewestProcessId(DWORD* processId);
 /// TRUE where a process may run another program under the same ID (an exec
 /// on Linux); FALSE where a process runs one image for life (Windows).
@@ -249,6 +251,17 @@ BOOL WritingOutput(BOOL writing);
 /// Windows the handler of the console's close and of the shutdown waits for
 /// it (at most 4 s) before it lets the system end the program.
 void NoteHoldStopped();
+
+// What a poll needs to look only at the IDs handed out since the last one,
+// where GetNewestProcessId tells them.
+
+/// TRUE where the system can tell (Linux: /proc/ID/status), with *isProcess
+/// TRUE when the ID is a running process's, FALSE when it is a thread's or
+/// nobody's; FALSE where it cannot.
+BOOL IsProcessId(DWORD id, BOOL* isProcess);
+/// Now, in the unit and from the origin of GetProcessStartTime, so that a
+/// start later than this moment is a later process; FALSE where none is given.
+BOOL GetCurrentStartTime(std::uint64_t* now);
 
 /// A module handle, or null when the library cannot be loaded.
 HMODULE LoadLibraryA(const char* name);

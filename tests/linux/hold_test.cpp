@@ -333,6 +333,17 @@ TEST_F(Hold, ProgramInAPidNamespaceKeepsRoundsBesideAHostHold) {
         10, [&] { return ReadFile(dir_ + "/host").find("as they start") != std::string::npos; }));
     kill(host, SIGKILL);
     waitpid(host, nullptr, 0);
+
+    // Without a /proc of its own it sees the host's processes (and may not
+    // change them: their IDs are not its namespace's), whose newest ID is not
+    // its namespace's: its polls take the whole list.
+    kill(hold_, SIGKILL);
+    waitpid(hold_, nullptr, 0);
+    StartHold({"-v", "-w60", "-pl", marker_}, {"unshare", "-pf", "--kill-child"});
+    ASSERT_TRUE(Within(10, [&] { return Out().find("Hold: new") != std::string::npos; })) << Out();
+    const pid_t copy = Start("0");
+    const std::string seen = "(" + std::to_string(copy) + ") " + path_ + " matches";
+    EXPECT_TRUE(Within(2, [&] { return Out().find(seen) != std::string::npos; })) << Out();
 }
 
 // One hold, three targets in two classes: a file, a folder and a word; a

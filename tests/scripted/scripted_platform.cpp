@@ -104,10 +104,9 @@ plat::BOOL WINAPI ScriptedProcess32Next(plat::HANDLE snapshot, plat::PROCESSENTR
 plat::BOOL WINAPI ScriptedEnumProcesses(plat::DWORD* ids, plat::DWORD bytes, plat::DWORD* written) {
     state.enumProcessesSizes.push_back(bytes);
     if (state.enumProcessesFails) return plat::FALSE;
-    std::size_t fit = bytes / sizeof(plat::DWORD);
-    std::size_t count = state.processes.size() < fit ? state.processes.size() : fit;
-    for (std::size_t i = 0; i < count; ++i)
-        ids[i] = state.processes[i].id;
+    std::size_t fit = bytes / sizeof(plat::DWORD), count = 0;
+    for (std::size_t i = 0; i < state.processes.size() && count < fit; ++i)
+        if (!state.threadIds.count(state.processes[i].id)) ids[count++] = state.processes[i].id;
     *written = static_cast<plat::DWORD>(count * sizeof(plat::DWORD));
     if (state.reportedByteCount >= 0) {
         *written = static_cast<plat::DWORD>(state.reportedByteCount) < bytes
@@ -344,6 +343,18 @@ BOOL GetNewestProcessId(DWORD* processId) {
 }
 
 BOOL ExecKeepsProcessId() { return state.execKeepsId ? TRUE : FALSE; }
+
+BOOL IsProcessId(DWORD id, BOOL* isProcess) {
+    state.calls.push_back("IsProcessId " + std::to_string(id));
+    *isProcess = scripted::FindProcess(id) && !state.threadIds.count(id);
+    return TRUE;
+}
+
+// The clock stands for start times: a process added now may start at it.
+BOOL GetCurrentStartTime(std::uint64_t* now) {
+    *now = state.tickCount;
+    return TRUE;
+}
 
 BOOL WritingOutput(BOOL writing) {
     static int savedOutput = -1;

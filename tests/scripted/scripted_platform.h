@@ -93,6 +93,7 @@ struct State {
     bool eventsAvailable = false;     // StartProcessStartEvents succeeds (see startEvents)
     bool execKeepsId = false;         // what ExecKeepsProcessId gives
     plat::DWORD newestProcessId = 0;  // what GetNewestProcessId gives; 0: it fails
+    std::set<plat::DWORD> threadIds;  // of processes: threads', which EnumProcesses leaves out
 
     // Stop requests: at this non-zero wait (1-based; the wait after a hold's
     // round of that number), and during this SetPriorityClass (1-based); 0:

@@ -142,14 +142,19 @@ TEST_F(Hold, WithoutEventsEachNewIdIsJudgedOnceByThePollThatFindsIt) {
         scripted::World().betweenPolls = [](int poll) {
             scripted::State& world = scripted::World();
             if (poll == 2) {
-                AddProcess(5, kC);                       // new: changed
-                AddProcess(6, kB).nameReadable = false;  // NT: no name yet, asked again
+                AddProcess(5, kC);                           // new: changed
+                AddProcess(6, kB).nameReadable = false;      // NT: no name yet, asked again
+                for (plat::DWORD id = 100; id < 1200; ++id)  // the lists grow: 8 is no start
+                    AddProcess(id, "C:\\idle.exe");
+                Find(8)->priorityClass = plat::NORMAL_PRIORITY_CLASS;
             } else if (poll == 3) {
                 Find(5)->priorityClass = plat::NORMAL_PRIORITY_CLASS;  // in both lists
                 Find(6)->nameReadable = true;
             }
-            // No list at poll 4: poll 5 judges what started since poll 3.
+            // No list at poll 4, where the newest ID is first known: poll 5
+            // judges what started since poll 3.
             world.enumProcessesFails = world.snapshotFails = poll == 4;
+            world.newestProcessId = poll >= 4 ? 5000 : 0;
             if (poll == 4) AddProcess(7, kD);
         };
         RunResult run = RunHoister({"-w2", "-pl", "backup"});
@@ -173,11 +178,11 @@ TEST_F(Hold, APollSettlesTheUnnamedLooksAgainAtTheYoungAndListsOnlyWhatIsNew) {
         scripted::Reset();
         scripted::State& world = scripted::World();
         world.execKeepsId = exec;
-        world.newestProcessId = 100;
+        world.newestProcessId = 6;
         world.betweenPolls = [](int poll) {
             scripted::State& world = scripted::World();
             if (poll == 1) {
-                world.newestProcessId = 109;
+                world.newestProcessId = 10;
                 AddProcess(7, "C:\\bin\\sh.exe");
                 AddProcess(8, kB).openForQuery = false;
                 AddProcess(9, kC).nameReadable = false;
@@ -196,10 +201,76 @@ TEST_F(Hold, APollSettlesTheUnnamedLooksAgainAtTheYoungAndListsOnlyWhatIsNew) {
         const std::string set = " priority set to Low\n";
         EXPECT_EQ(run.out, kBanner + (exec ? kA + set : "") + kD + set) << exec;
         EXPECT_EQ(world.polls, 27);
-        // The first list, the round's, and poll 1's.
-        EXPECT_EQ(world.enumProcessesSizes.size(), 3u);
+        // The first list and the round's: poll 1 looks at the new IDs alone.
+        EXPECT_EQ(world.enumProcessesSizes.size(), 2u);
+        EXPECT_EQ(scripted::CallsStartingWith("IsProcessId").size(), 4u);
+        // The program after the exec is noted: judged once, not at each poll.
+        EXPECT_EQ(scripted::CallsStartingWith("OpenProcess 0x600 7").size(), exec ? 1u : 0u);
         // Read when new, then at polls 2 to 21 (5 s), the last of which gives up.
         EXPECT_EQ(scripted::CallsStartingWith("OpenProcess 0x410 9").size(), 21u);
+        ExpectNothingOutstanding();
+    }
+}
+
+// A wrapper first seen by the list before a round, which execs right after
+// that round, is caught by the next poll, however many started after it.
+TEST_F(Hold, AWrapperFirstListedBeforeARoundIsLookedAtAgainAfterIt) {
+    scripted::World().execKeepsId = true;
+    scripted::World().stopAtWait = 2;
+    scripted::World().betweenRounds = [](int) {
+        AddProcess(7, "C:\\bin\\sh.exe");
+        for (plat::DWORD id = 100; id < 1200; ++id)
+            AddProcess(id, "C:\\idle.exe");
+    };
+    scripted::World().betweenPolls = [](int poll) {
+        if (poll == 4) Find(7)->name = kA;
+    };
+    EXPECT_EQ(RunHoister({"-w1", "-pl", "backup"}).out, kBanner + kA + " priority set to Low\n");
+}
+
+// Where the newest ID tells what was handed out since the last poll, a small
+// step is looked at ID by ID: a thread's ID, and one that a listed process
+// still holds, is no start; a listed ID handed out again is, and so is one
+// whose process shows only after the step. A wrap or a larger step takes the
+// whole list; without a newest ID (a /proc of another PID namespace), every
+// poll does, and an ID handed out again is left to the round.
+TEST_F(Hold, APollLooksOnlyAtTheIdsHandedOutSinceTheLast) {
+    const struct {
+        plat::DWORD from, to;
+        std::size_t looks, lists;  // the lists: the first, the round's and the polls'
+        Changes changes;
+    } cases[] = {
+        {100, 106, 11, 3, {{103, 0x40}, {104, 0x40}, {105, 0x40}, {106, 0x40}}},
+        {32000, 106, 2, 4, {{103, 0x40}, {104, 0x40}, {105, 0x40}}},
+        {100, 1200, 2, 4, {{103, 0x40}, {104, 0x40}, {105, 0x40}}},
+        {0, 0, 0, 5, {{103, 0x40}, {104, 0x40}}},
+    };
+    for (const auto& c : cases) {
+        scripted::Reset();
+        static plat::DWORD to, from;
+        to = c.to, from = c.from;
+        scripted::World().newestProcessId = c.from;
+        AddProcess(103, kC);
+        AddProcess(105, "C:\\gone.exe");
+        scripted::World().betweenPolls = [](int poll) {
+            scripted::State& world = scripted::World();
+            if (poll == 2 && to) world.newestProcessId = to + 2;
+            if (poll == 2 && from == 100 && to == 106) AddProcess(106, kA);
+            if (poll == 3 && to) world.newestProcessId = to + 3000;  // the steps' starts listed
+            if (poll != 1) return;
+            world.newestProcessId = to;
+            Find(103)->priorityClass = plat::NORMAL_PRIORITY_CLASS;  // left to the round
+            world.processes.pop_back();
+            AddProcess(105, kB).startTime = world.tickCount;
+            AddProcess(104, kD);
+            AddProcess(102, kA);
+            world.threadIds = {102};
+        };
+        RunHoister({"-w1", "-pl", "backup"});
+        EXPECT_EQ(scripted::World().priorityChanges, c.changes) << c.from;
+        EXPECT_EQ(scripted::CallsStartingWith("IsProcessId").size(), c.looks) << c.from;
+        EXPECT_EQ(scripted::World().enumProcessesSizes.size(), c.lists) << c.from;
+        EXPECT_EQ(scripted::CallsStartingWith("OpenProcess 0x600 104").size(), 1u) << c.from;
         ExpectNothingOutstanding();
     }
 }

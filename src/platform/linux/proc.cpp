@@ -3,9 +3,11 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/linux/backend.h"
@@ -200,8 +202,20 @@ BOOL GetProcessStartTime(DWORD processId, std::uint64_t* startTime) {
 
 // The fifth field of /proc/loadavg: the last ID handed out in our PID
 // namespace, to a thread too. Only a wrap of exactly pid_max IDs between two
-// reads would hide a new process.
+// reads would hide a new process. /proc belongs to the namespace it was
+// mounted for (unshare -p without its own /proc shows the host's): there the
+// newest ID says nothing of the IDs in /proc.
 BOOL GetNewestProcessId(DWORD* processId) {
+    static int procIsOurs = -1;
+    if (procIsOurs < 0) {
+        char link[16];
+        const ssize_t got = readlink("/proc/self", link, sizeof link - 1);
+        DWORD self = 0;
+        if (got > 0) link[got] = '\0';
+        procIsOurs =
+            got > 0 && linux_backend::ParseId(link, &self) && static_cast<pid_t>(self) == getpid();
+    }
+    if (!procIsOurs) return FALSE;
     const int file = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
     if (file < 0) return FALSE;
     char text[128];
@@ -219,5 +233,32 @@ BOOL GetNewestProcessId(DWORD* processId) {
 }
 
 BOOL ExecKeepsProcessId() { return TRUE; }
+
+// /proc/ID opens for a thread's ID too; only a process's Tgid is its own ID.
+BOOL IsProcessId(DWORD id, BOOL* isProcess) {
+    *isProcess = FALSE;
+    char path[32], text[256];
+    std::snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(id));
+    const int file = open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) return TRUE;
+    const ssize_t got = read(file, text, sizeof text - 1);
+    close(file);
+    if (got <= 0) return TRUE;
+    text[got] = '\0';
+    const char* at = std::strstr(text, "\nTgid:\t");
+    if (at) *isProcess = std::strtoul(at + 7, nullptr, 10) == id;
+    return TRUE;
+}
+
+// Start times are clock ticks of the boot-time clock, as stat field 22.
+BOOL GetCurrentStartTime(std::uint64_t* now) {
+    timespec time;
+    const long tick = sysconf(_SC_CLK_TCK);
+    if (tick <= 0 || clock_gettime(CLOCK_BOOTTIME, &time) != 0) return FALSE;
+    *now =
+        static_cast<std::uint64_t>(time.tv_sec) * static_cast<std::uint64_t>(tick) +
+        static_cast<std::uint64_t>(time.tv_nsec) / (1000000000u / static_cast<unsigned long>(tick));
+    return TRUE;
+}
 
 }  // namespace plat

@@ -157,6 +157,16 @@ BOOL GetNewestProcessId(DWORD*) { return FALSE; }
 
 BOOL ExecKeepsProcessId() { return FALSE; }
 
+// Without the newest ID, nothing asks which IDs are processes'.
+BOOL IsProcessId(DWORD, BOOL*) { return FALSE; }
+
+BOOL GetCurrentStartTime(std::uint64_t* now) {
+    ::FILETIME time;
+    ::GetSystemTimeAsFileTime(&time);
+    *now = (std::uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return TRUE;
+}
+
 BOOL WritingOutput(BOOL writing) {
     inWrite = writing;
     return TRUE;
