@@ -216,5 +216,14 @@ TEST_F(Rules, ExhaustedMemoryRefusesTheFileAndHoldsNothing) {
         EXPECT_EQ(ParseRules("low a\nhigh =b\n", 14, &rules), -1) << fail;
         EXPECT_EQ(rules.block, nullptr);
         ExpectNothingOutstanding();
+        // The command line's targets likewise, before anything is done.
+        scripted::Reset();
+        AddProcess(1, "C:\\a.exe");
+        scripted::World().failAllocation = fail;
+        RunResult run = RunHoister({"-w1", "-pl", "a", "=b"});
+        EXPECT_EQ(run.out, kBanner + std::string("Error: not enough memory for 2 targets\n"));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(scripted::World().priorityChanges.empty());
+        ExpectNothingOutstanding();
     }
 }
