@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The cost and reach of a hold (not a test: it reports, it never passes or fails).
 #
-#   bench/hold.sh [SECONDS]      SECONDS defaults to 60 (0 skips the cost);
+#   bench/hold.sh [SECONDS]      SECONDS defaults to 60 (0 skips the cost,
+#                                not the comparisons at the end);
 #                                N=4000 extra processes; SHORT=200 short-lived
 #                                programs (SHORT=0 skips them); POLL=20 seconds
 #                                for each figure of the poll (POLL=0 skips it),
@@ -13,7 +14,11 @@
 #                                skips it), BESIDE=path a second build measured
 #                                side by side with it; WINE=20 seconds for
 #                                each figure of an idle hold under Wine (by
-#                                default none; see wine_idle)
+#                                default none; see wine_idle); TARGETS=0 skips
+#                                the 64 targets against 1, RULES=0 the 16,000
+#                                rules of a file against 1 (RULES=N: N rules);
+#                                WINE_RULES=60 seconds for each figure of the
+#                                rules under Wine (by default none)
 #
 # Builds a release copy of the program under build/bench. First, the reach:
 # SHORT programs that each live 0.5 s start 0.1 s apart under
@@ -150,7 +155,7 @@ if [ "$poll" -gt 0 ] && [ "${ALONE:-0}" = 1 ]; then
     # On a shared machine others start processes all the time, and each is
     # new to the poll: the figures are then taken in a PID namespace of their
     # own, an idle machine with only the script's processes.
-    SHORT=0 ALONE=0 HOST=0 HOISTER=$hoister unshare -pf --mount-proc --kill-child "$0" 0
+    SHORT=0 ALONE=0 HOST=0 TARGETS=0 RULES=0 HOISTER=$hoister unshare -pf --mount-proc --kill-child "$0" 0
 elif [ "$poll" -gt 0 ]; then
     wrapped=$build/hoister_bench_wrapped
     cp "$build/hoister_bench_short" "$wrapped"
@@ -364,70 +369,108 @@ wine_idle() {
 }
 [ "${WINE:-0}" = 0 ] || wine_idle "$WINE"
 
-[ "$seconds" -gt 0 ] || exit 0
+# The rules under Wine (WINE_RULES=SECONDS; the win32 preset built and the
+# 32-bit NT prefix of the Wine tests made, as for WINE): an idle
+# `Hoister.exe -q -w60 -a @FILE` hold of the i686 product on one rule, then
+# on RULES=16000 generated rules (bench/make_rules.sh), for SECONDS each
+# after 10 s of start-up. Prints the CPU time per second of the hold and of
+# the prefix's wineserver, and the hold's resident memory.
+wine_rules() {
+    local per=$1 count=${RULES:-16000} pfx=$root/build/native/tests/wine/prefixnt
+    local exe=$root/build/win32/Hoister.exe dir=$build/wine-rules file id server
+    local ticks0 ticks1 server0 server1
+    [ "$count" != 0 ] || count=16000
+    [ -f "$pfx/.booted" ] || { echo "WINE_RULES: no prefix at $pfx"; return 0; }
+    mkdir -p "$dir"
+    "$root/bench/make_rules.sh" "$count" >"$dir/many"
+    head -n 1 "$dir/many" >"$dir/one"
+    echo "An idle -w60 hold of the i686 product under Wine on a rules file, $per s each:"
+    for file in one many; do
+        env WINEPREFIX="$pfx" WINEDEBUG=-all /usr/lib/wine/wine "$exe" -q -w60 -a \
+            "@Z:${dir//\//\\}\\$file" </dev/null >/dev/null 2>&1 &
+        hold=$!
+        sleep 10
+        server=
+        for id in /proc/[0-9]*; do
+            id=${id#/proc/}
+            in_prefix "$id" "$pfx" && [[ $(readlink "/proc/$id/exe") == */wineserver* ]] && server=$id
+        done
+        ticks0=$(cpu_ticks)
+        server0=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        sleep "$per"
+        ticks1=$(cpu_ticks)
+        server1=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        awk -v n="$(wc -l <"$dir/$file")" -v h=$((ticks1 - ticks0)) \
+            -v s=$((server1 - server0)) -v rss="$(rss)" -v per="$per" -v tick="$tick" 'BEGIN {
+            printf "%d rule(s): the hold %.2f ms of CPU per second, the wineserver %.2f; VmRSS %d KiB\n",
+                n, h * 1000 / tick / per, s * 1000 / tick / per, rss
+        }'
+        kill -TERM "$hold"
+        wait "$hold" || true
+        hold=
+        env WINEPREFIX="$pfx" /usr/lib/wine/wineserver -k 2>/dev/null || true
+    done
+    rm -rf "$dir"
+}
+[ "${WINE_RULES:-0}" = 0 ] || wine_rules "$WINE_RULES"
+
+[ "$seconds" -gt 0 ] || [ "${TARGETS:-64}" != 0 ] || [ "${RULES:-16000}" != 0 ] || exit 0
 start_idle "$n"
 echo "== $(ls /proc | grep -c '^[0-9]') processes in all" >&2
 
-# One by-name run: the CPU time of 20 runs, from the shell's children times.
-runs=20
-single_ms=$( (
-    for _ in $(seq $runs); do "$hoister" -a -pn nosuchprocessxyz >/dev/null || true; done
-    times
-) | awk -v runs=$runs 'NR == 2 {
-        split($1, u, /[ms]/); split($2, s, /[ms]/)
-        printf "%.2f", (u[1] * 60 + u[2] + s[1] * 60 + s[2]) * 1000 / runs }')
+if [ "$seconds" -gt 0 ]; then
+    # One by-name run: the CPU time of 20 runs, from the shell's children times.
+    runs=20
+    single_ms=$( (
+        for _ in $(seq $runs); do "$hoister" -a -pn nosuchprocessxyz >/dev/null || true; done
+        times
+    ) | awk -v runs=$runs 'NR == 2 {
+            split($1, u, /[ms]/); split($2, s, /[ms]/)
+            printf "%.2f", (u[1] * 60 + u[2] + s[1] * 60 + s[2]) * 1000 / runs }')
 
-# The CPU time per second of a hold as nobody with these words, among the
-# idle processes, then its resident memory every 5 s and at its peak:
-# "ms;samples;hwm".
-per_second() {
-    local ticks0 ticks1 end samples=() hwm
-    setpriv --reuid=65534 --regid=65534 --clear-groups "$hoister" "$@" >/dev/null &
-    hold=$!
-    sleep 2 # past start-up and the first round
-    ticks0=$(cpu_ticks)
-    end=$((SECONDS + seconds))
-    while [ $SECONDS -lt $end ]; do
-        samples+=("$(rss)")
-        sleep 5
-    done
-    ticks1=$(cpu_ticks)
-    hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$hold/status")
-    kill -TERM "$hold"
-    wait "$hold" || true
-    hold=
-    echo "$(((ticks1 - ticks0) * 1000 / tick)) $seconds" | awk -v s="${samples[*]}" -v h="$hwm" \
-        '{ printf "%.2f;%s;%s\n", $1 / $2, s, h }'
-}
-IFS=';' read -r polled _ _ < <(per_second -q -w60 -a -pn nosuchprocessxyz)
-IFS=';' read -r rounds samples hwm < <(per_second -q -w1 -a -pn nosuchprocessxyz)
-awk -v polled="$polled" -v rounds="$rounds" -v single="$single_ms" -v n="$n" -v seconds="$seconds" \
-    -v hwm="$hwm" -v samples="$samples" 'BEGIN {
-    printf "N = %d extra processes, %d s each, as nobody (no events)\n", n, seconds
-    printf "polls alone (-w60): %.2f ms of CPU per second (%.2f%% of a core)\n", polled, polled / 10
-    printf "polls and a round a second (-w1): %.2f ms per second; a round adds %.2f ms\n", rounds,
-        rounds - polled
-    printf "one by-name run: %.2f ms; round / run %.2f\n", single, (rounds - polled) / single
-    printf "VmRSS every 5 s (KiB, -w1): %s; VmHWM at the end: %d KiB\n", samples, hwm
-}'
+    # The CPU time per second of a hold as nobody with these words, among the
+    # idle processes, then its resident memory every 5 s and at its peak:
+    # "ms;samples;hwm".
+    per_second() {
+        local ticks0 ticks1 end samples=() hwm
+        setpriv --reuid=65534 --regid=65534 --clear-groups "$hoister" "$@" >/dev/null &
+        hold=$!
+        sleep 2 # past start-up and the first round
+        ticks0=$(cpu_ticks)
+        end=$((SECONDS + seconds))
+        while [ $SECONDS -lt $end ]; do
+            samples+=("$(rss)")
+            sleep 5
+        done
+        ticks1=$(cpu_ticks)
+        hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$hold/status")
+        kill -TERM "$hold"
+        wait "$hold" || true
+        hold=
+        echo "$(((ticks1 - ticks0) * 1000 / tick)) $seconds" | awk -v s="${samples[*]}" -v h="$hwm" \
+            '{ printf "%.2f;%s;%s\n", $1 / $2, s, h }'
+    }
+    IFS=';' read -r polled _ _ < <(per_second -q -w60 -a -pn nosuchprocessxyz)
+    IFS=';' read -r rounds samples hwm < <(per_second -q -w1 -a -pn nosuchprocessxyz)
+    awk -v polled="$polled" -v rounds="$rounds" -v single="$single_ms" -v n="$n" -v seconds="$seconds" \
+        -v hwm="$hwm" -v samples="$samples" 'BEGIN {
+        printf "N = %d extra processes, %d s each, as nobody (no events)\n", n, seconds
+        printf "polls alone (-w60): %.2f ms of CPU per second (%.2f%% of a core)\n", polled, polled / 10
+        printf "polls and a round a second (-w1): %.2f ms per second; a round adds %.2f ms\n", rounds,
+            rounds - polled
+        printf "one by-name run: %.2f ms; round / run %.2f\n", single, (rounds - polled) / single
+        printf "VmRSS every 5 s (KiB, -w1): %s; VmHWM at the end: %d KiB\n", samples, hwm
+    }'
+fi
 
-# Several targets in one hold: 64 against 1, as root, none of them matching.
-# The 64 are 40 words, 8 files, 8 folders and 8 paths that name nothing; the
-# 1 is a word, or a file (whose test reads each process's file identity,
-# which the 64 share). The three holds run side by side, so that they judge
-# the same process starts and walk the same processes; CPU time is read from
-# /proc/PID/schedstat. TARGETS=0 skips this; EXECS=3000 programs are started
-# for the events (each a fork and an exec, counted in /proc/stat).
-several_targets() {
-    local dir=$build/targets execs=${EXECS:-3000} many=() i
-    mkdir -p "$dir"
-    for i in $(seq -w 1 40); do many+=("nosuchprocess$i"); done
-    for i in $(seq 1 8); do
-        : >"$dir/file$i" && mkdir -p "$dir/folder$i"
-        many+=("$dir/file$i" "$dir/folder$i/" "$dir/missing$i/server")
-    done
-    # Starts a static program that exits at once, N times, one after another.
-    cc -O2 -static -x c -o "$build/exec_loop" - <<'C'
+# Holds that run side by side, as root, so that they judge the same process
+# starts and walk the same processes; CPU time is read from
+# /proc/PID/schedstat. EXECS=3000 programs are started for the events (each
+# a fork and an exec, counted in /proc/stat).
+holds=()
+execs=${EXECS:-3000}
+# Starts a static program that exits at once, N times, one after another.
+cc -O2 -static -x c -o "$build/exec_loop" - <<'C'
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -443,36 +486,54 @@ int main(int argc, char** argv) {
     return 0;
 }
 C
-    local holds=()
-    # ns of CPU that each of the three holds took while what follows ran.
-    side_by_side() {
-        local before=() after=() h
-        for h in "${holds[@]}"; do before+=("$(awk '{ print $1 }' "/proc/$h/schedstat")"); done
-        "$@"
-        for h in "${holds[@]}"; do after+=("$(awk '{ print $1 }' "/proc/$h/schedstat")"); done
-        for i in 0 1 2; do echo -n "$((after[i] - before[i])) "; done
-    }
-    # start_holds SECONDS [PREFIX...]: the three holds, past their first round.
-    start_holds() {
-        local pause=$1 targets
-        shift
-        holds=()
-        for targets in nosuchprocessxyz "$dir/file1" "${many[*]}"; do
-            # shellcheck disable=SC2086
-            "$@" "$hoister" -q -w"$pause" -a -pn $targets >/dev/null &
-            holds+=($!)
-        done
-        sleep 3
-    }
-    stop_holds() {
-        kill -TERM "${holds[@]}"
-        wait "${holds[@]}" || true
-        holds=()
-    }
-    forks() { awk '/^processes/ { print $2 }' /proc/stat; }
+# ns of CPU that each hold took while what follows ran.
+side_by_side() {
+    local before=() after=() h i
+    for h in "${holds[@]}"; do before+=("$(awk '{ print $1 }' "/proc/$h/schedstat")"); done
+    "$@"
+    for h in "${holds[@]}"; do after+=("$(awk '{ print $1 }' "/proc/$h/schedstat")"); done
+    for i in "${!holds[@]}"; do echo -n "$((after[i] - before[i])) "; done
+}
+# start_holds SECONDS PREFIX -- TARGETS...: one hold per TARGETS word (split
+# at blanks), past its first round.
+start_holds() {
+    local pause=$1 prefix=() targets
+    shift
+    while [ "$1" != -- ]; do prefix+=("$1"); shift; done
+    shift
+    holds=()
+    for targets in "$@"; do
+        # shellcheck disable=SC2086
+        "${prefix[@]}" "$hoister" -q -w"$pause" -a -pn $targets >/dev/null &
+        holds+=($!)
+    done
+    sleep 3
+}
+stop_holds() {
+    [ ${#holds[@]} -gt 0 ] || return 0
+    kill -TERM "${holds[@]}" 2>/dev/null || true
+    wait "${holds[@]}" || true
+    holds=()
+}
+trap 'stop_holds; stop_all' EXIT
+forks() { awk '/^processes/ { print $2 }' /proc/stat; }
+
+# Several targets in one hold: 64 against 1, none of them matching. The 64
+# are 40 words, 8 files, 8 folders and 8 paths that name nothing; the 1 is a
+# word, or a file (whose test reads each process's file identity, which the
+# 64 share). TARGETS=0 skips this.
+several_targets() {
+    local dir=$build/targets many=() i
+    mkdir -p "$dir"
+    for i in $(seq -w 1 40); do many+=("nosuchprocess$i"); done
+    for i in $(seq 1 8); do
+        : >"$dir/file$i" && mkdir -p "$dir/folder$i"
+        many+=("$dir/file$i" "$dir/folder$i/" "$dir/missing$i/server")
+    done
+    local three=(nosuchprocessxyz "$dir/file1" "${many[*]}")
     echo "== several targets, as root, $(ls /proc | grep -c '^[0-9]') processes" >&2
     local f0 f1 used
-    start_holds 3600
+    start_holds 3600 -- "${three[@]}"
     f0=$(forks)
     used=$(side_by_side "$build/exec_loop" "$execs")
     f1=$(forks)
@@ -483,7 +544,7 @@ C
         printf " 64 targets %.1f us (x%.2f of the word, x%.2f of the file)\n", $3 / $4 / 1e3,
             $3 / $1, $3 / $2
     }'
-    start_holds 1 unshare --net
+    start_holds 1 unshare --net -- "${three[@]}"
     used=$(side_by_side sleep 20)
     stop_holds
     echo "$used" | awk '{
@@ -494,3 +555,58 @@ C
     rm -rf "$dir"
 }
 [ "${TARGETS:-64}" = 0 ] || several_targets
+
+# A rules file of RULES=16000 generated rules (bench/make_rules.sh: names,
+# parts, a few paths, none matching) against a file of one of them. RULES=0
+# skips this. The load is what 20 one-shot runs on the big file take beyond
+# 20 on the small one, each run in a PID namespace of its own, so that its
+# round has next to nothing to walk.
+rules_comparison() {
+    local count=${RULES:-16000} dir=$build/rules runs=20 used f0 f1 rss=() h
+    mkdir -p "$dir"
+    "$root/bench/make_rules.sh" "$count" "$build/exec_loop" "$build/idle" >"$dir/many"
+    head -n 1 "$dir/many" >"$dir/one"
+    # A root hold takes a rules file only from root and out of others' reach.
+    chmod 644 "$dir/one" "$dir/many"
+    echo "== rules: 1 against $count, as root, $(processes) processes" >&2
+    one_shots() {
+        local _
+        for _ in $(seq $runs); do
+            unshare -pf --mount-proc --kill-child "$hoister" -q -a "@$1" >/dev/null || true
+        done
+        times
+    }
+    cpu_of_runs() {
+        one_shots "$1" | awk -v runs=$runs 'NR == 2 {
+            split($1, u, /[ms]/); split($2, s, /[ms]/)
+            printf "%.2f", (u[1] * 60 + u[2] + s[1] * 60 + s[2]) * 1000 / runs }'
+    }
+    local run_one run_many
+    run_one=$(cpu_of_runs "$dir/one")
+    run_many=$(cpu_of_runs "$dir/many")
+    start_holds 3600 -- "@$dir/one" "@$dir/many"
+    f0=$(forks)
+    used=$(side_by_side "$build/exec_loop" "$execs")
+    f1=$(forks)
+    for h in "${holds[@]}"; do rss+=("$(awk '/^VmRSS/ { print $2 }' "/proc/$h/status")"); done
+    stop_holds
+    echo "$used $((f1 - f0)) $count" | awk '{
+        printf "per process start, root, events (%d starts): 1 rule %.1f us, %d rules %.1f us (x%.2f)\n",
+            $3, $1 / $3 / 1e3, $4, $2 / $3 / 1e3, $2 / $1
+    }'
+    start_holds 1 unshare --net -- "@$dir/one" "@$dir/many"
+    used=$(side_by_side sleep 20)
+    stop_holds
+    echo "$used $count" | awk '{
+        printf "per round, no events: 1 rule %.2f ms, %d rules %.2f ms (x%.2f)\n", $1 / 20e6, $3,
+            $2 / 20e6, $2 / $1
+    }'
+    echo "${rss[*]} $run_one $run_many $count" | awk '{
+        printf "VmRSS of the holds: 1 rule %d KiB, %d rules %d KiB (+%d KiB)\n", $1, $5, $2, $2 - $1
+        printf "one-shot run, alone: 1 rule %.2f ms, %d rules %.2f ms: the load takes about %.2f ms\n", $3,
+            $5, $4, $4 - $3
+    }'
+    rm -rf "$dir"
+}
+[ "${RULES:-16000}" = 0 ] || rules_comparison
+

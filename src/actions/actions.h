@@ -5,7 +5,6 @@
 #include "platform/platform.h"
 
 struct PriorityClass;
-struct TargetRow;
 
 /// Prints the heading and one line per process that can be opened to change
 /// its priority: the ID as -# takes it, the class label and the path.
@@ -23,8 +22,6 @@ std::int32_t SetPriorityByName();
 /// what each target names at once; before each process start is judged, with
 /// now 0. A look serves later judgements for at most a quarter second.
 void ExamineTargets(int now);
-/// Fills the row's filter of byte pairs from its folded text, when it is loaded.
-void PrepareTargetRow(TargetRow* row);
 /// A start judged by a look that an earlier judgement took may have been
 /// misjudged when the target changed in between: once such a look has
 /// expired, the target is looked at again. 1 when a target then names
@@ -96,3 +93,40 @@ int AppendCommandLineWord(char* text, std::size_t size, const char* word);
 /// kCommandLineSize bytes hold the longest command line and its terminator.
 const int kCommandLineSize = 2 * 255 + 2 + 1 + 255 + 1;
 void BuildCommandLine(char* commandLine, const char* target, const char* targetArgs);
+
+/// The rules of many targets matched at once, at a cost that follows the
+/// length of a process's path and not the number of rules: one automaton
+/// over every part of names, one hash table of whole file names. Room is
+/// made, the rules are added, then the table is built once; a new set of
+/// rules is a new table. A zeroed table is empty and matches nothing.
+const int TABLE_PART = 0;  // the text occurs anywhere in the path
+const int TABLE_NAME = 1;  // the text is the whole file name
+struct TargetTableBuilt;
+struct TargetTable {
+    void* staged;  // until the table is built: the rules as added, their texts
+    std::uint32_t stagedCount;
+    std::uint32_t stagedRoom;
+    std::size_t textUsed;
+    std::size_t textRoom;
+    TargetTableBuilt* built;  // one heap block
+};
+
+/// Releases what the table held and makes room for this many rules, whose
+/// texts take at most textBytes in all. 0 when memory runs out.
+int BeginTargetTable(TargetTable* table, int rules, std::size_t textBytes);
+/// Adds a rule numbered rule (0 or more; the lowest number that matches
+/// wins) of kind TABLE_PART or TABLE_NAME. The text is cut to 255 bytes, as
+/// the name match cuts a target, and compared with A-Z folded. 0 when there
+/// is no room left for it; the table is then empty, with nothing held.
+int AddTableRule(TargetTable* table, int rule, int kind, const char* text);
+/// Builds the table from the rules added (with none added, an empty one), and
+/// releases them. 0 when memory runs out; the table is then empty, with
+/// nothing held.
+int BuildTargetTable(TargetTable* table);
+/// The lowest rule that the process matches, or -1: a part that occurs in
+/// path, or a name equal to the fileNameLength bytes at fileName (the file
+/// name that path ends in, as the caller takes it).
+int FirstTableRule(const TargetTable* table, const char* path, const char* fileName,
+                   std::size_t fileNameLength);
+/// Releases everything the table holds; it is then empty.
+void FreeTargetTable(TargetTable* table);

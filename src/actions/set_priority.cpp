@@ -52,17 +52,6 @@ int ApplyPriority(DWORD processId, const char* shown, const PriorityClass* prior
     return 1;
 }
 
-// A part of names holds every byte pair of the target: a target with a pair
-// that the name lacks needs no search. The pairs are hashed to 1024 bits.
-void AddPairs(const char* text, std::uint64_t (&pairs)[16]) {
-    for (; text[0] && text[1]; ++text) {
-        const unsigned hash =
-            (static_cast<unsigned char>(text[0]) * 37u + static_cast<unsigned char>(text[1])) &
-            1023u;
-        pairs[hash >> 6] |= std::uint64_t(1) << (hash & 63);
-    }
-}
-
 // A rule's one change belongs to the match round that matchRound counts.
 int matchRound = 0;
 
@@ -102,7 +91,6 @@ struct Candidate {
     int fileRead;  // 0: not yet; -1: cannot be read
     std::uint64_t device;
     std::uint64_t inode;
-    std::uint64_t pairs[16];
     char foldedName[LONGEST_PATH];
 };
 
@@ -112,8 +100,6 @@ void FoldName(Candidate* candidate) {
         candidate->foldedName[i] = Folded(candidate->name[i]);
     candidate->foldedName[i] = '\0';
     candidate->folded = candidate->name[i] ? -1 : 1;
-    std::memset(candidate->pairs, 0, sizeof candidate->pairs);
-    AddPairs(candidate->foldedName, candidate->pairs);
 }
 
 int BeginsWith(const char* name, const char* start) {
@@ -123,18 +109,25 @@ int BeginsWith(const char* name, const char* start) {
     return i > 0 && !start[i];
 }
 
-// The file name is what follows the last separator; on Linux a program
-// whose file was removed or replaced since its start has " (deleted)" after
-// it, and still runs under that name.
-int FileNameIs(const char* path, const char* folded) {
-    const char* base = path;
-    for (const char* at = path; *at; ++at) {
-        if (*at == '/' || *at == '\\') base = at + 1;
+// The lowest rule of the table that the process matches, or -1. Its file
+// name is what follows the last separator; on Linux a program whose file was
+// removed or replaced since its start has " (deleted)" after it, and still
+// runs under that name.
+int FirstTableRuleOf(const char* path) {
+    const char* fileName = path;
+    const char* end = path;
+    for (; *end; ++end) {
+        if (*end == '/' || *end == '\\') fileName = end + 1;
     }
-    std::size_t i = 0;
-    while (folded[i] && Folded(base[i]) == folded[i])
-        ++i;
-    return !folded[i] && (!base[i] || std::strcmp(base + i, " (deleted)") == 0);
+    const TargetTable& table = runOptions.rules.table;
+    const std::size_t length = static_cast<std::size_t>(end - fileName);
+    int first = FirstTableRule(&table, path, fileName, length);
+    const std::size_t deleted = sizeof " (deleted)" - 1;
+    if (length > deleted && std::strcmp(end - deleted, " (deleted)") == 0) {
+        const int running = FirstTableRule(&table, "", fileName, length - deleted);
+        if (running >= 0 && (first < 0 || running < first)) first = running;
+    }
+    return first;
 }
 
 int ReadProcessFile(Candidate* candidate) {
@@ -156,8 +149,6 @@ int RunsTheFileAtItsPath(Candidate* candidate) {
 
 int TargetMatches(const TargetRow& row, Candidate* candidate) {
     switch (row.kind) {
-        case TARGET_NAME:
-            return FileNameIs(candidate->name, row.folded);
         case TARGET_FILE:
             return ReadProcessFile(candidate) && candidate->device == row.file->device &&
                    candidate->inode == row.file->inode;
@@ -169,36 +160,37 @@ int TargetMatches(const TargetRow& row, Candidate* candidate) {
         default:
             if (!candidate->folded) FoldName(candidate);
             if (candidate->folded < 0) return NameContainsTarget(candidate->name, row.text);
-            for (int i = 0; i < 16; ++i) {
-                if (row.pairs[i] & ~candidate->pairs[i]) return 0;
-            }
             return std::strstr(candidate->foldedName, row.folded) != nullptr;
     }
 }
 
 // The first target, in the order given, that the process matches; null for
-// none. What a target names is looked at again once its last look has
-// expired, so that a link flipped or a file installed counts within a
-// quarter second, at a cost bounded however fast processes start.
+// none. The table gives the first of the rows that never name a path; only
+// the rows before it that may are tested one by one. What such a row names
+// is looked at again once its last look has expired, so that a link flipped
+// or a file installed counts within a quarter second, at a cost bounded
+// however fast processes start.
 TargetRow* MatchingTarget(DWORD processId, const char* name) {
+    TargetRules& rules = runOptions.rules;
+    int first = FirstTableRuleOf(name);
     Candidate candidate;
     candidate.processId = processId;
     candidate.name = name;
     candidate.folded = 0;
     candidate.fileRead = 0;
     const DWORD now = GetTickCount();
-    for (int i = 0; i < runOptions.rules.count; ++i) {
-        TargetRow& row = runOptions.rules.rows[i];
-        if (row.file) {
-            if (now - row.lookedAt >= kLookMilliseconds) {
-                LookAt(row, now);
-            } else if (judgingStarts) {
-                row.lookReused = 1;
-            }
+    for (int i = 0; i < rules.pathCount && (first < 0 || rules.pathRows[i] < first); ++i) {
+        TargetRow& row = rules.rows[rules.pathRows[i]];
+        if (now - row.lookedAt >= kLookMilliseconds) {
+            LookAt(row, now);
+        } else if (judgingStarts) {
+            row.lookReused = 1;
         }
-        if (TargetMatches(row, &candidate)) return &row;
+        if (!TargetMatches(row, &candidate)) continue;
+        first = rules.pathRows[i];
+        break;
     }
-    return nullptr;
+    return first < 0 ? nullptr : &rules.rows[first];
 }
 
 }  // namespace
@@ -226,11 +218,6 @@ int NameContainsTarget(const char* name, const char* target) {
         if (i == kTextSize - 1 || !target[i]) return 1;
         if (!*name) return 0;
     }
-}
-
-void PrepareTargetRow(TargetRow* row) {
-    std::memset(row->pairs, 0, sizeof row->pairs);
-    AddPairs(row->folded, row->pairs);
 }
 
 // Only the rows that may name a path are looked at: a round, and a start,

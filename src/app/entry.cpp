@@ -252,6 +252,11 @@ int Run(int argc, char* argv[]) {
 
     // A file that cannot be used stops the run before anything is done.
     if (runOptions.rulesFile && !LoadRulesFile()) return 0;
+    const int targets = runOptions.rules.count;
+    if (!runOptions.rulesFile && !FinishRules(&runOptions.rules)) {
+        LogMessage("Error: not enough memory for %d targets\n", targets);
+        return 0;
+    }
 
     // A hold is stopped with status 1 from here on, the listing and the delay
     // included; a one-shot run keeps the system's default for the signals.

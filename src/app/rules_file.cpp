@@ -217,7 +217,7 @@ int ParseRules(const char* text, std::size_t size, TargetRules* rules) {
     if (counts.rows == 0) return 0;
     if (!BeginRules(rules, counts.rows, counts.textBytes, counts.pathRows)) return -1;
     WalkLines(text, size, &counts, rules);
-    return 0;
+    return FinishRules(rules) ? 0 : -1;
 }
 
 int LoadRulesFile() {

@@ -97,12 +97,32 @@ int AddRule(TargetRules* rules, const char* text, std::size_t length,
         std::memset(row.file, 0, sizeof *row.file);
         rules->pathRows[rules->pathCount++] = rules->count;
     }
-    PrepareTargetRow(&row);
     ++rules->count;
     return 1;
 }
 
+int FinishRules(TargetRules* rules) {
+    if (rules->count == 0) return 1;
+    // The rows that may name a path are looked at again between walks, and
+    // tested one by one.
+    std::size_t textBytes = 0;
+    for (int i = 0; i < rules->count; ++i) {
+        if (!rules->rows[i].file) textBytes += std::strlen(rules->rows[i].folded);
+    }
+    int ok = BeginTargetTable(&rules->table, rules->count - rules->pathCount, textBytes);
+    for (int i = 0; ok && i < rules->count; ++i) {
+        const TargetRow& row = rules->rows[i];
+        if (row.file) continue;
+        ok = AddTableRule(&rules->table, i, row.kind == plat::TARGET_NAME ? TABLE_NAME : TABLE_PART,
+                          row.folded);
+    }
+    if (ok && BuildTargetTable(&rules->table)) return 1;
+    ReleaseRules(rules);
+    return 0;
+}
+
 void ReleaseRules(TargetRules* rules) {
+    FreeTargetTable(&rules->table);
     if (rules->block) plat::HeapFree(plat::GetProcessHeap(), 0, rules->block);
     std::memset(rules, 0, sizeof *rules);
 }

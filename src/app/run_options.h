@@ -2,6 +2,7 @@
 // that the visitors share. There is exactly one record per process.
 #pragma once
 
+#include "actions/actions.h"
 #include "platform/platform.h"
 
 const int kTextSize = 256;  // target and targetArgs: 255 characters and the terminator
@@ -12,9 +13,8 @@ struct PriorityClass;
 /// is its index: the first target, then, with -w, every later word, in the
 /// order given; or the rules of a file, in its order.
 struct TargetRow {
-    const char* text;         // as given, at most 255 bytes; a name target's begins with "="
-    const char* folded;       // text with A-Z folded; a name target's without its "="
-    std::uint64_t pairs[16];  // the folded text's byte pairs, hashed to 1024 bits
+    const char* text;    // as given, at most 255 bytes; a name target's begins with "="
+    const char* folded;  // text with A-Z folded; a name target's without its "="
     const PriorityClass* priority;
     plat::DWORD kind;        // TARGET_NAME; else TARGET_PART, or as file was last looked at
     plat::TargetFile* file;  // what text names; null when it holds no separator: never a path
@@ -25,7 +25,8 @@ struct TargetRow {
 
 /// The rules in force, in one heap block allocated when they are loaded
 /// and released whole: the rows, the files of the rows that may name a path
-/// (and those rows' numbers, in order), and the texts.
+/// (and those rows' numbers, in order), and the texts; beside it, the table
+/// that matches every other row at once.
 struct TargetRules {
     void* block;
     TargetRow* rows;
@@ -38,6 +39,7 @@ struct TargetRules {
     char* texts;
     std::size_t textUsed;
     std::size_t textSize;
+    TargetTable table;
 };
 
 /// Allocates room for at most rows rules, whose texts take at most
@@ -50,7 +52,10 @@ int BeginRules(TargetRules* rules, std::size_t rows, std::size_t textBytes, std:
 /// room for it is a fault of the caller's count.
 int AddRule(TargetRules* rules, const char* text, std::size_t length,
             const PriorityClass* priority);
-/// Releases the block; rules is then empty.
+/// Builds the table of the rules added, once the last is; 0, with nothing
+/// held, when memory is exhausted.
+int FinishRules(TargetRules* rules);
+/// Releases the block and the table; rules is then empty.
 void ReleaseRules(TargetRules* rules);
 /// 1 when the text would be a row that may name a path.
 int MayNamePath(const char* text, std::size_t length);

@@ -8,7 +8,7 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$(cd "${1:-$root/build/fuzz}" && pwd)"
 seconds="${2:-20}"
 
-for target in run_fuzz split_fuzz name_fuzz rules_fuzz; do
+for target in run_fuzz split_fuzz name_fuzz rules_fuzz matcher_fuzz; do
   program="$build/tests/fuzz/$target"
   kept="$root/tests/fuzz/corpus/$target"
   work="$build/smoke-corpus/$target"

@@ -175,12 +175,55 @@ TEST_F(Rules, ThousandsOfRulesLoadMatchInOrderAndAreReleased) {
     RunResult run = RunHoister({"-a", "-v", "@r"});
     EXPECT_NE(run.out.find("Rules: 100002 from r\n"), std::string::npos);
     EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, kLow}, {2, kHigh}, {3, kLow}}));
-    EXPECT_EQ(scripted::CallsStartingWith("HeapAlloc").size(), 3u);  // text, rules, walk
+    // The text, the rules, the table's staging and the table, the walk.
+    EXPECT_EQ(scripted::CallsStartingWith("HeapAlloc").size(), 5u);
+}
+
+// The rows that may name a path are tested one by one, the others by the
+// table at once: the lowest rule of either gives the class.
+TEST_F(Rules, RowsThatMayNameAPathAndTheTableKeepTheOrderOfTheRules) {
+    const plat::DWORD kNormal = plat::NORMAL_PRIORITY_CLASS, kReal = plat::REALTIME_PRIORITY_CLASS;
+    const struct {
+        std::string text;
+        Changes changes;
+    } cases[] = {
+        {"low C:\\a\\\nhigh note\nnormal =note.exe\nrealtime /x/file\nlow run\n",
+         {{1, kLow}, {2, kHigh}, {3, kReal}, {4, kHigh}}},
+        {"normal =NOTE.EXE\nrealtime /x/file\nhigh note\nlow C:\\a\\\n",
+         {{1, kNormal}, {2, kNormal}, {3, kReal}, {4, kNormal}}},
+        {"low run\nrealtime /x/file\n", {{3, kLow}}},
+    };
+    for (const auto& c : cases) {
+        scripted::Reset();
+        scripted::World().files["r"].text = c.text;
+        scripted::World().targetFiles["/x/file"] = {3};
+        AddProcess(1, "C:\\a\\note.exe", kHigh);
+        AddProcess(2, "D:\\note.exe", kLow);
+        AddProcess(3, "/opt/run", kLow);
+        AddProcess(4, "/y/note.exe (deleted)", kLow);
+        RunHoister({"-a", "@r"});
+        EXPECT_EQ(scripted::World().priorityChanges, c.changes) << c.text;
+        ExpectNothingOutstanding();
+    }
 }
 
 TEST_F(Rules, ExhaustedMemoryRefusesTheFileAndHoldsNothing) {
-    TargetRules rules = {};
-    scripted::World().failAllocation = 1;
-    EXPECT_EQ(ParseRules("low a\n", 6, &rules), -1);
-    EXPECT_EQ(rules.block, nullptr);
+    // The rules, then the table's staging, then the table.
+    for (int fail = 1; fail <= 3; ++fail) {
+        scripted::Reset();
+        TargetRules rules = {};
+        scripted::World().failAllocation = fail;
+        EXPECT_EQ(ParseRules("low a\nhigh =b\n", 14, &rules), -1) << fail;
+        EXPECT_EQ(rules.block, nullptr);
+        ExpectNothingOutstanding();
+        // The command line's targets likewise, before anything is done.
+        scripted::Reset();
+        AddProcess(1, "C:\\a.exe");
+        scripted::World().failAllocation = fail;
+        RunResult run = RunHoister({"-w1", "-pl", "a", "=b"});
+        EXPECT_EQ(run.out, kBanner + std::string("Error: not enough memory for 2 targets\n"));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(scripted::World().priorityChanges.empty());
+        ExpectNothingOutstanding();
+    }
 }
