@@ -66,14 +66,18 @@ int looksChangedAfterReuse = 0;
 // were all there before the looks that judge them.
 int judgingStarts = 0;
 
+int SameLook(const TargetFile& a, const TargetFile& b) {
+    return a.kind == b.kind && a.device == b.device && a.inode == b.inode &&
+           std::strcmp(a.path, b.path) == 0;
+}
+
 void LookAt(TargetRow& row, DWORD now) {
     if (row.lookReused) {
-        // Static: a whole path is large for a stack. What a look leaves
-        // unwritten (past the path's end) is the old look's in both.
+        // Static: a whole path is large for a stack.
         static TargetFile before;
         before = *row.file;
         ExamineTarget(row.text, row.file);
-        if (std::memcmp(&before, row.file, sizeof before) != 0) looksChangedAfterReuse = 1;
+        if (!SameLook(before, *row.file)) looksChangedAfterReuse = 1;
     } else {
         ExamineTarget(row.text, row.file);
     }
@@ -147,7 +151,9 @@ int RunsTheFileAtItsPath(Candidate* candidate) {
            device == candidate->device && inode == candidate->inode;
 }
 
+// Only the rows that may name a path are tested one by one.
 int TargetMatches(const TargetRow& row, Candidate* candidate) {
+    if (!row.file) return 0;
     switch (row.kind) {
         case TARGET_FILE:
             return ReadProcessFile(candidate) && candidate->device == row.file->device &&
