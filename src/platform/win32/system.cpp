@@ -57,8 +57,7 @@ volatile LONG inWrite = 0;
 ::BOOL WINAPI StopHandler(::DWORD type) {
     using namespace plat::win32_backend;
     const plat::DWORD action = ConsoleEventAction(type);
-    if (action == kPassOn) return FALSE;
-    if (action == kKeepHolding) return TRUE;
+    if (action == kPassOn || action == kKeepHolding) return ConsoleEventHandled(type);
     ::SetEvent(stopEvent);
     // A write that blocks (a paused console, a full pipe) must not delay the
     // stop: the message is lost and nothing is half done, since writes come
