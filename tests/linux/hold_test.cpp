@@ -174,6 +174,8 @@ TEST_F(Hold, ProgramCatchesACopyAsItStartsWhereEventsCanBeHad) {
     ASSERT_EQ(kill(hold_, SIGSTOP), 0);
     const std::string stat = "/proc/" + std::to_string(hold_) + "/stat";
     ASSERT_TRUE(Within(10, [&] { return ReadFile(stat).find(") T ") != std::string::npos; }));
+    // Other tests' starts may have overflowed the socket already.
+    const std::size_t roundsBefore = Count(Out(), round);
     const pid_t queued = Start("0");
     const long execs = std::atol(ReadFile("/proc/sys/net/core/rmem_default").c_str()) / 128;
     for (long i = 0; i < execs; ++i) {
@@ -185,13 +187,13 @@ TEST_F(Hold, ProgramCatchesACopyAsItStartsWhereEventsCanBeHad) {
         waitpid(child, nullptr, 0);
     }
     ASSERT_EQ(kill(hold_, SIGCONT), 0);
-    ASSERT_TRUE(Within(10, [&] { return Count(Out(), round) >= 2; })) << Out();
+    ASSERT_TRUE(Within(10, [&] { return Count(Out(), round) > roundsBefore; })) << Out();
     copy = Start("0");
     EXPECT_TRUE(Within(2, [&] { return StatField(copy, copy, 19) == 19; })) << Out();
     double took;
     EXPECT_EQ(StopHold(SIGTERM, &took), 1);
     const std::string queuedMatch = "(" + std::to_string(queued) + ") " + path_ + " matches";
-    EXPECT_EQ(Count(Out(), queuedMatch), Count(Out(), round) - 1) << Out();
+    EXPECT_EQ(Count(Out(), queuedMatch), Count(Out(), round) - roundsBefore) << Out();
 
     // Without them, it looks for new processes four times a second: programs
     // of nobody's that live half a second are caught all the same, and so is
