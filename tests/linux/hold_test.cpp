@@ -104,6 +104,8 @@ TEST_F(Hold, ProgramGivesTheClassToLaterCopiesAndRestoresIt) {
         EXPECT_TRUE(Within(10, [&] { return StatField(later, worker, 19) == 19; })) << "thread";
         changes += path_ + " priority set to Low\n" + path_ + " priority set to Low\n";
     }
+    // A line follows its change: a stop before it is written cuts it.
+    EXPECT_TRUE(Within(10, [&] { return Count(Out(), "Low\n") == Count(changes, "Low\n"); }));
     double took;
     EXPECT_EQ(StopHold(SIGTERM, &took), 1);
     out_ = Out();
