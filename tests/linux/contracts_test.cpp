@@ -131,20 +131,21 @@ TEST_F(Contracts, ProgramLaunchesAProgramThatHoldsNoneOfItsDescriptors) {
 }
 
 TEST_F(Contracts, ProgramStartsOnlyWhatTheKernelRuns) {
-    const std::string garbage = dir_ + "/garbage", script = dir_ + "/script";
-    std::ofstream(garbage, std::ios::binary) << "\x01\x02garbage\n";
-    std::ofstream(script) << "#!/bin/sh\nexec '" << path_ << "' 0\n";
-    ASSERT_EQ(chmod(garbage.c_str(), 0755) | chmod(script.c_str(), 0755), 0);
+    const std::string garbage = "garbage-" + marker_, script = "script-" + marker_;
+    const std::string garbagePath = dir_ + "/" + garbage, scriptPath = dir_ + "/" + script;
+    std::ofstream(garbagePath, std::ios::binary) << "\x01\x02garbage\n";
+    std::ofstream(scriptPath) << "#!/bin/sh\nexec '" << path_ << "' 0\n";
+    ASSERT_EQ(chmod(garbagePath.c_str(), 0755) | chmod(scriptPath.c_str(), 0755), 0);
     const std::string oldPath = getenv("PATH");
     setenv("PATH", ("/nonexistent::" + dir_ + ":" + oldPath).c_str(), 1);
-    for (const std::string& word : {garbage, std::string("garbage")}) {
+    for (const std::string& word : {garbagePath, garbage}) {
         EXPECT_EQ(Run({"-f", word}), 0);
         EXPECT_EQ(Body(), "Error: Failed to create: \"" + word + "\"\n");
         EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "nothing is left running";
     }
-    EXPECT_EQ(Run({"-f", "script"}), 1);
+    EXPECT_EQ(Run({"-f", script}), 1);
     setenv("PATH", oldPath.c_str(), 1);
-    EXPECT_EQ(Body(), "Created: \"script \"\n");
+    EXPECT_EQ(Body(), "Created: \"" + script + " \"\n");
     EXPECT_GT(WaitForOne(path_), 0);
 }
 

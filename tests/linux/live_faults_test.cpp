@@ -69,7 +69,7 @@ TEST_F(LiveFaults, ProgramWalksWhileProcessesComeAndGo) {
     SKIP_UNLESS_STARTS_AT_NORMAL();
     ASSERT_GT(Start("processes"), 0);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(Run({"-l", "-a", "nosuchprocessxyz"}), 1);
+        EXPECT_EQ(Run({"-l", "-a", "nosuch" + marker_}), 1);
         EXPECT_EQ(Run({"-a", "-pl", marker_}), 1);
         // Every match changed: one gone before it could be is no match.
         std::istringstream lines(Body());
@@ -121,7 +121,7 @@ TEST_F(LiveFaults, ProgramWithoutPrivilegeSkipsOthersAndCannotRaise) {
     pid_t theirs = all[0] == ours ? all[1] : all[0];
     EXPECT_EQ(Nice(theirs), 19);
 
-    EXPECT_EQ(Run({"-l", "-a", "nosuchprocessxyz"}, kNobody), 1);
+    EXPECT_EQ(Run({"-l", "-a", "nosuch" + marker_}, kNobody), 1);
     EXPECT_NE(Body().find(std::to_string(theirs) + " Low      " + path_), std::string::npos)
         << Body();
     EXPECT_EQ(Body().find(std::to_string(ours) + " "), std::string::npos) << Body();

@@ -364,13 +364,14 @@ TEST_F(Hold, AFailureIsReportedOncePerProcessStartAndPastTheTableInOneLinePerRou
 
     scripted::Reset();
     std::string fails;
+    // Past the table, each failure counts under its own target's class.
     for (plat::DWORD id = 1; id <= kHoldFailureSlots + 3; ++id) {
-        AddProcess(id, kA).openForSet = false;
+        AddProcess(id, id <= kHoldFailureSlots ? kA : kB).openForSet = false;
         if (id <= kHoldFailureSlots) fails += "Error: command to set " + kA + kRefused;
     }
     scripted::World().stopAtWait = 2;
-    RunResult run = RunHoister({"-w1", "-a", "-pl", "backup"});
-    const std::string rest = "Error: command to set priority to Low failed for 3 more processes\n";
+    RunResult run = RunHoister({"-w1", "-a", "-pl", "a\\backup", "-ph", "b.exe"});
+    const std::string rest = "Error: command to set priority to High failed for 3 more processes\n";
     EXPECT_EQ(run.out, kBanner + fails + rest + rest);
 }
 
@@ -399,8 +400,11 @@ TEST(WindowsHold, LogoffLeavesItRunningAndShutdownStopsItAsTheConsoleCloseDoes) 
     using namespace plat::win32_backend;
     const plat::DWORD events[] = {kCtrlBreak, kCtrlClose, kCtrlLogoff, kCtrlShutdown, 3};
     const plat::DWORD want[] = {kStop, kStopAndLinger, kKeepHolding, kStopAndLinger, kPassOn};
-    for (int i = 0; i < 5; ++i)
+    const plat::BOOL handled[] = {1, 1, 1, 1, 0};  // 0: passed on to the system
+    for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(ConsoleEventAction(events[i]), want[i]) << events[i];
+        EXPECT_EQ(ConsoleEventHandled(events[i]), handled[i]) << events[i];
+    }
 }
 
 // The first target that a process matches gives the class; each target
@@ -408,6 +412,7 @@ TEST(WindowsHold, LogoffLeavesItRunningAndShutdownStopsItAsTheConsoleCloseDoes) 
 TEST_F(Hold, SeveralTargetsEachGiveTheirClassAndTheFirstMatchedWins) {
     for (const std::string& name : {kA, kB, kC})
         AddProcess(static_cast<plat::DWORD>(scripted::World().processes.size() + 1), name);
-    RunHoister({"-w1", "-pl", "c\\backup", "-ph", "backup", "-pn", "b.exe"});
+    RunResult run = RunHoister({"-w1", "-pl", "c\\backup", "-ph", "backup", "-pn", "b.exe"});
     EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, 0x80}, {3, 0x40}}));
+    EXPECT_EQ(run.out, kBanner + kA + " priority set to High\n" + kC + " priority set to Low\n");
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a Windows test only when what it needs is there; otherwise skips it
+# Runs a test only when what it needs is there; otherwise skips it
 # (status 77) and says what is missing, so that a build made in another order
 # shows at test time. ./check, which makes every build first, fails on such a skip.
 # Usage: require.sh [--hint TEXT FILE...]... -- COMMAND ARGS...

@@ -31,5 +31,9 @@ inline DWORD ConsoleEventAction(DWORD event) {
     return kPassOn;
 }
 
+// What the handler returns: TRUE for an event it deals with, the logoff that
+// it ignores included; FALSE passes the event on to the system's handler.
+inline BOOL ConsoleEventHandled(DWORD event) { return ConsoleEventAction(event) != kPassOn; }
+
 }  // namespace win32_backend
 }  // namespace plat

@@ -71,8 +71,7 @@ const ::DWORD kWriteGraceMilliseconds = 100;
 ::BOOL WINAPI StopHandler(::DWORD type) {
     using namespace plat::win32_backend;
     const plat::DWORD action = ConsoleEventAction(type);
-    if (action == kPassOn) return FALSE;
-    if (action == kKeepHolding) return TRUE;
+    if (action == kPassOn || action == kKeepHolding) return ConsoleEventHandled(type);
     ::SetEvent(stopEvent);
     for (::DWORD waited = 0; inWrite && waited < kWriteGraceMilliseconds; waited += 10)
         ::Sleep(10);
