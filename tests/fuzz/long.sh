@@ -9,7 +9,8 @@ runs="${1:-10000000}"
 build="$(cd "${2:-$root/build/fuzz}" && pwd)"
 
 status=0
-for target in run_fuzz split_fuzz name_fuzz rules_fuzz; do
+for source in "$root"/tests/fuzz/*_fuzz.cpp; do
+  target="$(basename "$source" .cpp)"
   work="$build/long-corpus/$target"
   mkdir -p "$work"
   cp "$root/tests/fuzz/corpus/$target"/* "$work"/

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,6 +27,10 @@ sigset_t writeSignals;  // the stop signals and SIGALRM, the timer of a write
 sigset_t waitMask;      // the mask during a wait: the caller's, with the stop signals let in
 bool catching = false;
 bool outputBlocked = false;  // the last write was cut short by its timer
+// Only a reader can hold a write up: a pipe, a socket, a terminal. A write to
+// a file gets no timer, since a slow machine (or valgrind) could otherwise
+// cut the line of a change that was made.
+bool outputMayBlock = true;
 volatile sig_atomic_t stopSignalled = 0;
 volatile sig_atomic_t inWrite = 0;
 volatile sig_atomic_t writeCut = 0;
@@ -61,6 +66,8 @@ void SetWriteTimer(long microseconds) {
 
 void StartCatching() {
     catching = true;
+    struct stat output;
+    outputMayBlock = fstat(STDOUT_FILENO, &output) != 0 || !S_ISREG(output.st_mode);
     sigemptyset(&stopSignals);
     const int signals[] = {SIGINT, SIGTERM, SIGHUP};
     for (int signal : signals) {
@@ -149,7 +156,7 @@ BOOL WritingOutput(BOOL writing) {
         pollfd output = {STDOUT_FILENO, POLLOUT, 0};
         if (outputBlocked && poll(&output, 1, 0) == 0) return FALSE;
         inWrite = 1;
-        SetWriteTimer(kWriteMicroseconds);
+        if (outputMayBlock) SetWriteTimer(kWriteMicroseconds);
         sigprocmask(SIG_UNBLOCK, &writeSignals, nullptr);
         return TRUE;
     }
