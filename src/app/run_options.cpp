@@ -38,7 +38,7 @@ std::size_t RoundedUp(std::size_t bytes) { return (bytes + 7) & ~std::size_t(7);
 }  // namespace
 
 int MayNamePath(const char* text, std::size_t length) {
-    if (length > 0 && text[0] == '=') return 0;
+    if (!plat::MatchesPathsAsPaths() || (length > 0 && text[0] == '=')) return 0;
     for (std::size_t i = 0; i < length; ++i) {
         if (IsSeparator(text[i])) return 1;
     }

@@ -17,7 +17,7 @@ struct TargetRow {
     const char* folded;  // text with A-Z folded; a name target's without its "="
     const PriorityClass* priority;
     plat::DWORD kind;        // TARGET_NAME; else TARGET_PART, or as file was last looked at
-    plat::TargetFile* file;  // what text names; null when it holds no separator: never a path
+    plat::TargetFile* file;  // what text names; null when it may name no path
     plat::DWORD lookedAt;    // the tick of that look, see ExamineTargets
     int lookReused;          // a later judgement than the one that took it used it
     int matched;             // the match round in which, without -a, it had its one change
@@ -57,7 +57,8 @@ int AddRule(TargetRules* rules, const char* text, std::size_t length,
 int FinishRules(TargetRules* rules);
 /// Releases the block and the table; rules is then empty.
 void ReleaseRules(TargetRules* rules);
-/// 1 when the text would be a row that may name a path.
+/// 1 when the text would be a row that may name a path: it holds a "/" or a
+/// "\\", and the platform matches paths as paths.
 int MayNamePath(const char* text, std::size_t length);
 
 struct RunOptions {

@@ -628,6 +628,7 @@ BOOL LaunchSplitsCommandLine() { return state.launchSplitsCommandLine ? TRUE : F
 
 // A scripted file's identity is its target's place in targetFiles.
 void ExamineTarget(const char* target, TargetFile* file) {
+    ++state.targetLooks;
     auto found = state.targetFiles.find(target);
     file->kind = found == state.targetFiles.end() ? TARGET_PART : TARGET_FILE;
     file->inode = static_cast<std::uint64_t>(std::distance(state.targetFiles.begin(), found));
@@ -636,6 +637,8 @@ void ExamineTarget(const char* target, TargetFile* file) {
 }
 
 BOOL GetFileId(const char*, std::uint64_t*, std::uint64_t*) { return FALSE; }
+
+BOOL MatchesPathsAsPaths() { return state.pathsAsPaths ? TRUE : FALSE; }
 
 void NoteHoldStopped() { state.calls.push_back("NoteHoldStopped"); }
 

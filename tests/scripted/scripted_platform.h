@@ -71,7 +71,8 @@ struct State {
     std::string optionPrefixes = "-/";
     std::vector<Process> processes;
     std::map<std::string, std::set<plat::DWORD>> targetFiles;  // a file target -> who runs it
-    std::map<std::string, File> files;                         // by name, for the rules
+    bool pathsAsPaths = true;           // what MatchesPathsAsPaths gives; false: Windows's way
+    std::map<std::string, File> files;  // by name, for the rules
     // (a process runs the file of the first target that lists it)
 
     // Faults.
@@ -129,9 +130,10 @@ struct State {
     std::vector<std::pair<plat::DWORD, plat::DWORD>> priorityChanges;  // ID, class
     std::vector<Creation> creations;
     int versionCalls = 0;
-    int fileLooks = 0;  // GetFileAttributesExA and FindFirstFileA calls
-    int fileReads = 0;  // CreateFileA calls that succeeded
-    int writes = 0;     // messages written or tried
+    int fileLooks = 0;    // GetFileAttributesExA and FindFirstFileA calls
+    int fileReads = 0;    // CreateFileA calls that succeeded
+    int targetLooks = 0;  // ExamineTarget calls
+    int writes = 0;       // messages written or tried
     int nonZeroWaits = 0;
     int polls = 0;
     plat::DWORD pauseStart = 0;

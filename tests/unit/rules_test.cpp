@@ -205,6 +205,15 @@ TEST_F(Rules, RowsThatMayNameAPathAndTheTableKeepTheOrderOfTheRules) {
         EXPECT_EQ(scripted::World().priorityChanges, c.changes) << c.text;
         ExpectNothingOutstanding();
     }
+    // Where no target is a path, the table has them all, and nothing is looked at.
+    scripted::World().pathsAsPaths = false;
+    scripted::World().files["r"].text = cases[0].text;
+    scripted::World().priorityChanges.clear();
+    scripted::World().targetLooks = 0;
+    RunHoister({"-a", "@r"});
+    EXPECT_EQ(scripted::World().priorityChanges,
+              (Changes{{1, kLow}, {2, kHigh}, {3, kLow}, {4, kHigh}}));
+    EXPECT_EQ(scripted::World().targetLooks, 0);
 }
 
 TEST_F(Rules, ExhaustedMemoryRefusesTheFileAndHoldsNothing) {
