@@ -18,15 +18,15 @@ struct TargetRow {
     const PriorityClass* priority;
     plat::DWORD kind;        // TARGET_NAME; else TARGET_PART, or as file was last looked at
     plat::TargetFile* file;  // what text names; null when it may name no path
-    plat::DWORD lookedAt;    // the tick of that look, see ExamineTargets
-    int lookReused;          // a later judgement than the one that took it used it
     int matched;             // the match round in which, without -a, it had its one change
 };
 
 /// The rules in force, in one heap block allocated when they are loaded
 /// and released whole: the rows, the files of the rows that may name a path
-/// (and those rows' numbers, in order), and the texts; beside it, the table
-/// that matches every other row at once.
+/// (and those rows' numbers, in order), the room of their index and the
+/// texts; beside it, the table that matches every other row at once. The
+/// rows that may name a path are looked at together, and at their last look
+/// each is in the index or, matched as a part of names, in partRows.
 struct TargetRules {
     void* block;
     TargetRow* rows;
@@ -35,6 +35,11 @@ struct TargetRules {
     int* pathRows;
     int pathCount;
     int pathCapacity;
+    int* partRows;  // in order
+    int partCount;
+    PathIndex paths;
+    plat::DWORD lookedAt;  // the tick of the last look, see ExamineTargets
+    int lookReused;        // a later judgement than the one that took it used it
     plat::TargetFile* files;
     char* texts;
     std::size_t textUsed;
