@@ -16,8 +16,8 @@ struct TargetRow {
     const char* text;    // as given, at most 255 bytes; a name target's begins with "="
     const char* folded;  // text with A-Z folded; a name target's without its "="
     const PriorityClass* priority;
-    plat::DWORD kind;        // TARGET_NAME; else TARGET_PART, or as file was last looked at
     plat::TargetFile* file;  // what text names; null when it may name no path
+    plat::DWORD kind;        // TARGET_NAME; else TARGET_PART, or as file was last looked at
     int matched;             // the match round in which, without -a, it had its one change
 };
 
