@@ -130,3 +130,41 @@ int FirstTableRule(const TargetTable* table, const char* path, const char* fileN
                    std::size_t fileNameLength);
 /// Releases everything the table holds; it is then empty.
 void FreeTargetTable(TargetTable* table);
+
+/// The rules whose targets name a file, a folder or a path (see
+/// plat::ExamineTarget), as they were last looked at, found by hashing at a
+/// cost that follows the length of a process's path: a file by its identity,
+/// a path whole, a folder by each folder of the path. Its room is made when
+/// the rules are loaded; each look of the targets fills it anew.
+struct PathSlot {
+    const plat::TargetFile* file;  // null: a free slot
+    std::uint32_t hash;
+    std::int32_t rule;
+    std::uint32_t length;  // of the path; 0 for a file
+    plat::DWORD kind;
+};
+struct PathIndex {
+    PathSlot* slots;
+    std::uint32_t slotCount;  // a power of two, at least twice the rules it has room for
+    std::int32_t firstFile;   // the lowest rule of a file, or -1
+    int paths;                // folders and paths held
+};
+
+/// The bytes of room for an index of this many rules.
+std::size_t PathIndexSize(std::size_t rules);
+/// Makes an empty index in room of PathIndexSize(rules) bytes.
+void BeginPathIndex(PathIndex* index, void* room, std::size_t rules);
+/// Empties the index.
+void ClearPathIndex(PathIndex* index);
+/// Adds a rule whose target's look is file, which must outlive its place in
+/// the index: a file, a folder whose path ends in "/", or a path; any other
+/// look, and a folder or path whose path is empty, match nothing and are
+/// left out. Of equal looks the lowest rule is kept. At most as many rules
+/// as the room was made for.
+void AddPathRule(PathIndex* index, int rule, const plat::TargetFile* file);
+/// The lowest rule of a file with this identity, or -1.
+int FileRuleOf(const PathIndex* index, std::uint64_t device, std::uint64_t inode);
+/// The lowest rule of a path equal to path, or of a folder that path begins
+/// with, or -1. That the file at path is the one the process runs is the
+/// caller's to check.
+int FirstPathRule(const PathIndex* index, const char* path);

@@ -71,19 +71,33 @@ int SameLook(const TargetFile& a, const TargetFile& b) {
            std::strcmp(a.path, b.path) == 0;
 }
 
-void LookAt(TargetRow& row, DWORD now) {
-    if (row.lookReused) {
-        // Static: a whole path is large for a stack.
-        static TargetFile before;
-        before = *row.file;
-        ExamineTarget(row.text, row.file);
-        if (!SameLook(before, *row.file)) looksChangedAfterReuse = 1;
-    } else {
-        ExamineTarget(row.text, row.file);
+// The rows that may name a path are looked at together, and indexed by what
+// each names. A look that judged a later start than the one that took it is
+// compared with the next.
+void LookAtPaths(DWORD now) {
+    TargetRules& rules = runOptions.rules;
+    ClearPathIndex(&rules.paths);
+    rules.partCount = 0;
+    for (int i = 0; i < rules.pathCount; ++i) {
+        TargetRow& row = rules.rows[rules.pathRows[i]];
+        if (rules.lookReused) {
+            // Static: a whole path is large for a stack.
+            static TargetFile before;
+            before = *row.file;
+            ExamineTarget(row.text, row.file);
+            if (!SameLook(before, *row.file)) looksChangedAfterReuse = 1;
+        } else {
+            ExamineTarget(row.text, row.file);
+        }
+        row.kind = row.file->kind;
+        if (row.kind == TARGET_PART) {
+            rules.partRows[rules.partCount++] = rules.pathRows[i];
+        } else {
+            AddPathRule(&rules.paths, rules.pathRows[i], row.file);
+        }
     }
-    row.kind = row.file->kind;
-    row.lookedAt = now;
-    row.lookReused = 0;
+    rules.lookedAt = now;
+    rules.lookReused = 0;
 }
 
 // What the targets ask of one process, worked out at most once for all of
@@ -104,13 +118,6 @@ void FoldName(Candidate* candidate) {
         candidate->foldedName[i] = Folded(candidate->name[i]);
     candidate->foldedName[i] = '\0';
     candidate->folded = candidate->name[i] ? -1 : 1;
-}
-
-int BeginsWith(const char* name, const char* start) {
-    std::size_t i = 0;
-    while (start[i] && name[i] == start[i])
-        ++i;
-    return i > 0 && !start[i];
 }
 
 // The lowest rule of the table that the process matches, or -1. Its file
@@ -151,50 +158,51 @@ int RunsTheFileAtItsPath(Candidate* candidate) {
            device == candidate->device && inode == candidate->inode;
 }
 
-// Only the rows that may name a path are tested one by one.
-int TargetMatches(const TargetRow& row, Candidate* candidate) {
-    if (!row.file) return 0;
-    switch (row.kind) {
-        case TARGET_FILE:
-            return ReadProcessFile(candidate) && candidate->device == row.file->device &&
-                   candidate->inode == row.file->inode;
-        case TARGET_FOLDER:
-            return BeginsWith(candidate->name, row.file->path) && RunsTheFileAtItsPath(candidate);
-        case TARGET_PATH:
-            return row.file->path[0] && std::strcmp(candidate->name, row.file->path) == 0 &&
-                   RunsTheFileAtItsPath(candidate);
-        default:
-            if (!candidate->folded) FoldName(candidate);
-            if (candidate->folded < 0) return NameContainsTarget(candidate->name, row.text);
-            return std::strstr(candidate->foldedName, row.folded) != nullptr;
-    }
+// A row that may name a path, looked at as a part of names.
+int PartMatches(const TargetRow& row, Candidate* candidate) {
+    if (!candidate->folded) FoldName(candidate);
+    if (candidate->folded < 0) return NameContainsTarget(candidate->name, row.text);
+    return std::strstr(candidate->foldedName, row.folded) != nullptr;
 }
 
+// 1 when rule is a rule that comes before first (-1: none).
+int Before(int rule, int first) { return rule >= 0 && (first < 0 || rule < first); }
+
 // The first target, in the order given, that the process matches; null for
-// none. The table gives the first of the rows that never name a path; only
-// the rows before it that may are tested one by one. What such a row names
-// is looked at again once its last look has expired, so that a link flipped
-// or a file installed counts within a quarter second, at a cost bounded
-// however fast processes start.
+// none. The table gives the first of the rows that never name a path; the
+// index of the others, at their last look, gives the first file that the
+// process runs and the first path or folder that its path is or lies in;
+// the few of them that were parts of names are tested one by one. The path
+// counts only when it names the file the process runs, which is asked only
+// of a path that would win. What the rows name is looked at again once the
+// last look has expired, so that a link flipped or a file installed counts
+// within a quarter second, at a cost bounded however fast processes start.
 TargetRow* MatchingTarget(DWORD processId, const char* name) {
     TargetRules& rules = runOptions.rules;
     int first = FirstTableRuleOf(name);
-    Candidate candidate;
-    candidate.processId = processId;
-    candidate.name = name;
-    candidate.folded = 0;
-    candidate.fileRead = 0;
-    const DWORD now = GetTickCount();
-    for (int i = 0; i < rules.pathCount && (first < 0 || rules.pathRows[i] < first); ++i) {
-        TargetRow& row = rules.rows[rules.pathRows[i]];
-        if (now - row.lookedAt >= kLookMilliseconds) {
-            LookAt(row, now);
+    if (rules.pathCount > 0 && Before(rules.pathRows[0], first)) {
+        const DWORD now = GetTickCount();
+        if (now - rules.lookedAt >= kLookMilliseconds) {
+            LookAtPaths(now);
         } else if (judgingStarts) {
-            row.lookReused = 1;
+            rules.lookReused = 1;
         }
-        if (!TargetMatches(row, &candidate)) continue;
-        first = rules.pathRows[i];
-        break;
+        Candidate candidate;
+        candidate.processId = processId;
+        candidate.name = name;
+        candidate.folded = 0;
+        candidate.fileRead = 0;
+        for (int i = 0; i < rules.partCount && Before(rules.partRows[i], first); ++i) {
+            if (!PartMatches(rules.rows[rules.partRows[i]], &candidate)) continue;
+            first = rules.partRows[i];
+            break;
+        }
+        if (Before(rules.paths.firstFile, first) && ReadProcessFile(&candidate)) {
+            const int file = FileRuleOf(&rules.paths, candidate.device, candidate.inode);
+            if (Before(file, first)) first = file;
+        }
+        const int path = FirstPathRule(&rules.paths, name);
+        if (Before(path, first) && RunsTheFileAtItsPath(&candidate)) first = path;
     }
     return first < 0 ? nullptr : &rules.rows[first];
 }
@@ -232,28 +240,22 @@ void ExamineTargets(int now) {
     runOptions.matchedAny = 0;
     ++matchRound;
     judgingStarts = !now;
-    const DWORD tick = GetTickCount();
-    for (int i = 0; now && i < runOptions.rules.pathCount; ++i) {
-        TargetRow& row = runOptions.rules.rows[runOptions.rules.pathRows[i]];
-        ExamineTarget(row.text, row.file);
-        row.kind = row.file->kind;
-        row.lookedAt = tick;
-        row.lookReused = 0;
+    if (now) {
+        LookAtPaths(GetTickCount());
+        // The walk that follows judges every process by these looks.
+        looksChangedAfterReuse = 0;
     }
-    // The walk that follows judges every process by these looks.
-    if (now) looksChangedAfterReuse = 0;
 }
 
 int LookAgainAtReusedTargets(DWORD* due) {
     const DWORD now = GetTickCount();
+    const TargetRules& rules = runOptions.rules;
     *due = kNoLookDue;
-    for (int i = 0; i < runOptions.rules.pathCount; ++i) {
-        TargetRow& row = runOptions.rules.rows[runOptions.rules.pathRows[i]];
-        if (!row.lookReused) continue;
-        const DWORD age = now - row.lookedAt;
+    if (rules.lookReused) {
+        const DWORD age = now - rules.lookedAt;
         if (age >= kLookMilliseconds) {
-            LookAt(row, now);
-        } else if (kLookMilliseconds - age < *due) {
+            LookAtPaths(now);
+        } else {
             *due = kLookMilliseconds - age;
         }
     }

@@ -335,3 +335,111 @@ void FreeTargetTable(TargetTable* table) {
     Release(table->built);
     table->built = nullptr;
 }
+
+// The path rules: one open-addressing table of every kind, each hash ending
+// with the kind's byte, so that a path and a folder of the same text differ.
+namespace {
+
+std::uint32_t KindHash(std::uint32_t hash, DWORD kind) {
+    return HashStep(hash, static_cast<unsigned char>(kind));
+}
+
+std::uint32_t FileHash(std::uint64_t device, std::uint64_t inode) {
+    std::uint32_t hash = kHashStart;
+    for (int i = 0; i < 64; i += 8)
+        hash = HashStep(hash, static_cast<unsigned char>(device >> i));
+    for (int i = 0; i < 64; i += 8)
+        hash = HashStep(hash, static_cast<unsigned char>(inode >> i));
+    return KindHash(hash, TARGET_FILE);
+}
+
+int SameKey(const PathSlot& slot, std::uint32_t hash, DWORD kind, const char* path,
+            std::uint32_t length, std::uint64_t device, std::uint64_t inode) {
+    if (slot.hash != hash || slot.kind != kind) return 0;
+    if (kind == TARGET_FILE) return slot.file->device == device && slot.file->inode == inode;
+    return slot.length == length && std::memcmp(slot.file->path, path, length) == 0;
+}
+
+// The slot of this key, or the free one where it would go.
+PathSlot* FindSlot(const PathIndex* index, std::uint32_t hash, DWORD kind, const char* path,
+                   std::uint32_t length, std::uint64_t device, std::uint64_t inode) {
+    for (std::uint32_t k = hash;; ++k) {
+        PathSlot& slot = index->slots[k & (index->slotCount - 1)];
+        if (!slot.file || SameKey(slot, hash, kind, path, length, device, inode)) return &slot;
+    }
+}
+
+std::uint32_t SlotsFor(std::size_t rules) {
+    std::uint32_t slots = 4;
+    while (slots < 2 * rules)
+        slots *= 2;
+    return slots;
+}
+
+}  // namespace
+
+std::size_t PathIndexSize(std::size_t rules) {
+    return rules ? SlotsFor(rules) * sizeof(PathSlot) : 0;
+}
+
+void BeginPathIndex(PathIndex* index, void* room, std::size_t rules) {
+    index->slots = static_cast<PathSlot*>(room);
+    index->slotCount = rules ? SlotsFor(rules) : 0;
+    ClearPathIndex(index);
+}
+
+void ClearPathIndex(PathIndex* index) {
+    for (std::uint32_t k = 0; k < index->slotCount; ++k)
+        index->slots[k].file = nullptr;
+    index->firstFile = -1;
+    index->paths = 0;
+}
+
+void AddPathRule(PathIndex* index, int rule, const TargetFile* file) {
+    const DWORD kind = file->kind;
+    std::uint32_t hash = kHashStart, length = 0;
+    if (kind == TARGET_FILE) {
+        hash = FileHash(file->device, file->inode);
+    } else if (kind == TARGET_FOLDER || kind == TARGET_PATH) {
+        for (; file->path[length]; ++length)
+            hash = HashStep(hash, static_cast<unsigned char>(file->path[length]));
+        if (length == 0 || (kind == TARGET_FOLDER && file->path[length - 1] != '/')) return;
+        hash = KindHash(hash, kind);
+    } else {
+        return;
+    }
+    if (index->slotCount == 0) return;
+    PathSlot* slot = FindSlot(index, hash, kind, file->path, length, file->device, file->inode);
+    if (slot->file) {
+        if (rule < slot->rule) slot->rule = rule;
+    } else {
+        *slot = {file, hash, rule, length, kind};
+        if (kind != TARGET_FILE) ++index->paths;
+    }
+    if (kind == TARGET_FILE && (index->firstFile < 0 || rule < index->firstFile))
+        index->firstFile = rule;
+}
+
+int FileRuleOf(const PathIndex* index, std::uint64_t device, std::uint64_t inode) {
+    if (index->firstFile < 0) return -1;
+    const PathSlot* slot =
+        FindSlot(index, FileHash(device, inode), TARGET_FILE, "", 0, device, inode);
+    return slot->file ? slot->rule : -1;
+}
+
+int FirstPathRule(const PathIndex* index, const char* path) {
+    if (index->paths == 0) return -1;
+    int first = -1;
+    std::uint32_t hash = kHashStart, length = 0;
+    for (; path[length]; ++length) {
+        hash = HashStep(hash, static_cast<unsigned char>(path[length]));
+        if (path[length] != '/') continue;
+        const std::uint32_t folder = KindHash(hash, TARGET_FOLDER);
+        const PathSlot* slot = FindSlot(index, folder, TARGET_FOLDER, path, length + 1, 0, 0);
+        if (slot->file && (first < 0 || slot->rule < first)) first = slot->rule;
+    }
+    const std::uint32_t whole = KindHash(hash, TARGET_PATH);
+    const PathSlot* slot = FindSlot(index, whole, TARGET_PATH, path, length, 0, 0);
+    if (slot->file && (first < 0 || slot->rule < first)) first = slot->rule;
+    return first;
+}

@@ -33,12 +33,12 @@ char Folded(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 
 
 int IsSeparator(char c) { return c == '/' || c == '\\'; }
 
-std::size_t RoundedUp(std::size_t bytes) { return (bytes + 7) & ~std::size_t(7); }
+std::uint64_t RoundedUp(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t(7); }
 
 }  // namespace
 
 int MayNamePath(const char* text, std::size_t length) {
-    if (length > 0 && text[0] == '=') return 0;
+    if (!plat::MatchesPathsAsPaths() || (length > 0 && text[0] == '=')) return 0;
     for (std::size_t i = 0; i < length; ++i) {
         if (IsSeparator(text[i])) return 1;
     }
@@ -47,13 +47,16 @@ int MayNamePath(const char* text, std::size_t length) {
 
 int BeginRules(TargetRules* rules, std::size_t rows, std::size_t textBytes, std::size_t pathRows) {
     std::memset(rules, 0, sizeof *rules);
+    if (rows > 0x7FFFFFF || pathRows > rows) return 0;
     // Each text is kept twice, as given and folded, each with its terminator.
     const std::uint64_t texts = 2 * (std::uint64_t(textBytes) + rows);
-    const std::uint64_t rowBytes = RoundedUp(rows * sizeof(TargetRow));
-    const std::uint64_t fileBytes = RoundedUp(pathRows * sizeof(plat::TargetFile));
-    const std::uint64_t numberBytes = RoundedUp(pathRows * sizeof(int));
-    const std::uint64_t total = rowBytes + fileBytes + numberBytes + texts;
-    if (rows > 0x7FFFFFF || textBytes > 0x7FFFFFFF || total > 0x7FFFFFFF) return 0;
+    const std::uint64_t rowBytes = RoundedUp(std::uint64_t(rows) * sizeof(TargetRow));
+    const std::uint64_t fileBytes = RoundedUp(std::uint64_t(pathRows) * sizeof(plat::TargetFile));
+    // Numbers of the path rows, then of those matched as parts.
+    const std::uint64_t numberBytes = 2 * RoundedUp(std::uint64_t(pathRows) * sizeof(int));
+    const std::uint64_t indexBytes = PathIndexSize(pathRows);
+    const std::uint64_t total = rowBytes + fileBytes + numberBytes + indexBytes + texts;
+    if (textBytes > 0x7FFFFFFF || total > 0x7FFFFFFF) return 0;
     char* block = static_cast<char*>(plat::HeapAlloc(plat::GetProcessHeap(), 0, total ? total : 1));
     if (!block) return 0;
     rules->block = block;
@@ -62,7 +65,9 @@ int BeginRules(TargetRules* rules, std::size_t rows, std::size_t textBytes, std:
     rules->pathCapacity = static_cast<int>(pathRows);
     rules->files = reinterpret_cast<plat::TargetFile*>(block + rowBytes);
     rules->pathRows = reinterpret_cast<int*>(block + rowBytes + fileBytes);
-    rules->texts = block + rowBytes + fileBytes + numberBytes;
+    rules->partRows = rules->pathRows + numberBytes / 2 / sizeof(int);
+    BeginPathIndex(&rules->paths, block + rowBytes + fileBytes + numberBytes, pathRows);
+    rules->texts = block + rowBytes + fileBytes + numberBytes + indexBytes;
     rules->textSize = texts;
     return 1;
 }

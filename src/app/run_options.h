@@ -16,17 +16,17 @@ struct TargetRow {
     const char* text;    // as given, at most 255 bytes; a name target's begins with "="
     const char* folded;  // text with A-Z folded; a name target's without its "="
     const PriorityClass* priority;
+    plat::TargetFile* file;  // what text names; null when it may name no path
     plat::DWORD kind;        // TARGET_NAME; else TARGET_PART, or as file was last looked at
-    plat::TargetFile* file;  // what text names; null when it holds no separator: never a path
-    plat::DWORD lookedAt;    // the tick of that look, see ExamineTargets
-    int lookReused;          // a later judgement than the one that took it used it
     int matched;             // the match round in which, without -a, it had its one change
 };
 
 /// The rules in force, in one heap block allocated when they are loaded
 /// and released whole: the rows, the files of the rows that may name a path
-/// (and those rows' numbers, in order), and the texts; beside it, the table
-/// that matches every other row at once.
+/// (and those rows' numbers, in order), the room of their index and the
+/// texts; beside it, the table that matches every other row at once. The
+/// rows that may name a path are looked at together, and at their last look
+/// each is in the index or, matched as a part of names, in partRows.
 struct TargetRules {
     void* block;
     TargetRow* rows;
@@ -35,6 +35,11 @@ struct TargetRules {
     int* pathRows;
     int pathCount;
     int pathCapacity;
+    int* partRows;  // in order
+    int partCount;
+    PathIndex paths;
+    plat::DWORD lookedAt;  // the tick of the last look, see ExamineTargets
+    int lookReused;        // a later judgement than the one that took it used it
     plat::TargetFile* files;
     char* texts;
     std::size_t textUsed;
@@ -57,7 +62,8 @@ int AddRule(TargetRules* rules, const char* text, std::size_t length,
 int FinishRules(TargetRules* rules);
 /// Releases the block and the table; rules is then empty.
 void ReleaseRules(TargetRules* rules);
-/// 1 when the text would be a row that may name a path.
+/// 1 when the text would be a row that may name a path: it holds a "/" or a
+/// "\\", and the platform matches paths as paths.
 int MayNamePath(const char* text, std::size_t length);
 
 struct RunOptions {

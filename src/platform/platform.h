@@ -342,6 +342,8 @@ BOOL LaunchSplitsCommandLine();
 /// its identity. A process matches a folder or a path only when the file at
 /// its path, as this process sees it, is the file it runs (GetFileId).
 void ExamineTarget(const char* target, TargetFile* file);
+/// TRUE where ExamineTarget may find a path (Linux); FALSE where every target is a part of names.
+BOOL MatchesPathsAsPaths();
 /// The identity of the file the process runs, as TARGET_FILE compares it;
 /// FALSE when it cannot be read.
 BOOL GetProcessFileId(DWORD processId, std::uint64_t* device, std::uint64_t* inode);

@@ -208,6 +208,17 @@ int SameTextIgnoringCase(const char* a, const char* b) {
     return *a == *b;
 }
 
+plat::BOOL FileRunBy(plat::DWORD processId, std::uint64_t* device, std::uint64_t* inode) {
+    *device = *inode = 0;
+    for (auto& entry : state.targetFiles) {
+        if (entry.second.count(processId)) return plat::TRUE;
+        ++*inode;
+    }
+    *device = 1;
+    *inode = processId;
+    return state.runAtTheirPath.count(processId) ? plat::TRUE : plat::FALSE;
+}
+
 }  // namespace
 
 State& World() { return state; }
@@ -626,26 +637,39 @@ DWORD GetLastError() { return state.lastError; }
 
 BOOL LaunchSplitsCommandLine() { return state.launchSplitsCommandLine ? TRUE : FALSE; }
 
-// A scripted file's identity is its target's place in targetFiles.
+// A scripted file's identity is its target's place in targetFiles; a
+// process that runs none of them but runs the file at its path has its own.
 void ExamineTarget(const char* target, TargetFile* file) {
+    ++state.targetLooks;
     auto found = state.targetFiles.find(target);
     file->kind = found == state.targetFiles.end() ? TARGET_PART : TARGET_FILE;
     file->inode = static_cast<std::uint64_t>(std::distance(state.targetFiles.begin(), found));
     file->device = 0;
     file->path[0] = '\0';
+    auto path = state.pathTargets.find(target);
+    if (file->kind == TARGET_PART && path != state.pathTargets.end()) {
+        file->kind = path->second.first;
+        std::snprintf(file->path, sizeof file->path, "%s", path->second.second.c_str());
+    }
 }
 
-BOOL GetFileId(const char*, std::uint64_t*, std::uint64_t*) { return FALSE; }
+BOOL GetFileId(const char* path, std::uint64_t* device, std::uint64_t* inode) {
+    ++state.fileIdReads;
+    for (const scripted::Process& process : state.processes) {
+        if (process.name == path && state.runAtTheirPath.count(process.id)) {
+            return scripted::FileRunBy(process.id, device, inode);
+        }
+    }
+    return FALSE;
+}
+
+BOOL MatchesPathsAsPaths() { return state.pathsAsPaths ? TRUE : FALSE; }
 
 void NoteHoldStopped() { state.calls.push_back("NoteHoldStopped"); }
 
 BOOL GetProcessFileId(DWORD processId, std::uint64_t* device, std::uint64_t* inode) {
-    *device = *inode = 0;
-    for (auto& entry : state.targetFiles) {
-        if (entry.second.count(processId)) return TRUE;
-        ++*inode;
-    }
-    return FALSE;
+    ++state.fileIdReads;
+    return scripted::FileRunBy(processId, device, inode);
 }
 
 // The Wine tests show a "?" refused; here a target may hold one.

@@ -68,11 +68,17 @@ struct State {
     plat::DWORD currentProcessId = 0;      // the program's own ID
     bool launchSplitsCommandLine = false;  // true: arguments are quoted as on Linux
     bool marksControlBytes = false;        // true: names are shown as on Linux
+    bool pathsAsPaths = true;              // what MatchesPathsAsPaths gives; false: Windows's
     std::string optionPrefixes = "-/";
     std::vector<Process> processes;
     std::map<std::string, std::set<plat::DWORD>> targetFiles;  // a file target -> who runs it
-    std::map<std::string, File> files;                         // by name, for the rules
     // (a process runs the file of the first target that lists it)
+    // A folder or path target -> TARGET_FOLDER or TARGET_PATH and its path (a
+    // folder's ends in "/"); and the processes whose path, stat'ed here, is
+    // the file they run.
+    std::map<std::string, std::pair<plat::DWORD, std::string>> pathTargets;
+    std::set<plat::DWORD> runAtTheirPath;
+    std::map<std::string, File> files;  // by name, for the rules
 
     // Faults.
     int failVersionFromCall = 0;  // calls with this number (1-based) and later fail; 0: none
@@ -129,9 +135,11 @@ struct State {
     std::vector<std::pair<plat::DWORD, plat::DWORD>> priorityChanges;  // ID, class
     std::vector<Creation> creations;
     int versionCalls = 0;
-    int fileLooks = 0;  // GetFileAttributesExA and FindFirstFileA calls
-    int fileReads = 0;  // CreateFileA calls that succeeded
-    int writes = 0;     // messages written or tried
+    int fileLooks = 0;    // GetFileAttributesExA and FindFirstFileA calls
+    int fileReads = 0;    // CreateFileA calls that succeeded
+    int targetLooks = 0;  // ExamineTarget calls
+    int fileIdReads = 0;  // GetProcessFileId and GetFileId calls
+    int writes = 0;       // messages written or tried
     int nonZeroWaits = 0;
     int polls = 0;
     plat::DWORD pauseStart = 0;

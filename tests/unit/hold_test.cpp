@@ -416,3 +416,26 @@ TEST_F(Hold, SeveralTargetsEachGiveTheirClassAndTheFirstMatchedWins) {
     EXPECT_EQ(scripted::World().priorityChanges, (Changes{{1, 0x80}, {3, 0x40}}));
     EXPECT_EQ(run.out, kBanner + kA + " priority set to High\n" + kC + " priority set to Low\n");
 }
+
+// A start judged by a look that the round took, a folder link flipped in
+// between, is judged again as soon as that look expires.
+TEST_F(Hold, AStartJudgedByAReusedLookOfAFlippedFolderIsJudgedAgainWhenItExpires) {
+    scripted::State& world = scripted::World();
+    world.eventsAvailable = true;
+    world.millisecondsPerEvent = 100;
+    world.pathTargets["/srv/current/"] = {plat::TARGET_FOLDER, "/srv/v1/"};
+    world.optionPrefixes = "-";
+    world.runAtTheirPath = {1, 5};
+    AddProcess(1, "/srv/v1/game");
+    scripted::Process started;
+    started.id = 5, started.name = "/srv/v2/game";
+    world.startEvents = {{plat::HOLD_WAIT_STARTED, started}};
+    static plat::DWORD changedAt;
+    world.atSetClass = [](int call) {
+        scripted::World().pathTargets["/srv/current/"].second = "/srv/v2/";
+        changedAt = call == 2 ? scripted::World().tickCount : 0;
+    };
+    RunHoister({"-w60", "-a", "-pl", "/srv/current/"});
+    EXPECT_EQ(world.priorityChanges, (Changes{{1, 0x40}, {5, 0x40}}));
+    EXPECT_EQ(changedAt, 250u);
+}

@@ -179,10 +179,15 @@ TEST_F(Rules, ThousandsOfRulesLoadMatchInOrderAndAreReleased) {
     EXPECT_EQ(scripted::CallsStartingWith("HeapAlloc").size(), 5u);
 }
 
-// The rows that may name a path are tested one by one, the others by the
-// table at once: the lowest rule of either gives the class.
+// The rows that may name a path are found by what they name (or, for the
+// few that name none, tested one by one), the others by the table at once:
+// the lowest rule of either gives the class. Many paths and folders that no
+// process runs lie between.
 TEST_F(Rules, RowsThatMayNameAPathAndTheTableKeepTheOrderOfTheRules) {
     const plat::DWORD kNormal = plat::NORMAL_PRIORITY_CLASS, kReal = plat::REALTIME_PRIORITY_CLASS;
+    std::string many;
+    for (int i = 0; i < 200; ++i)
+        many += "low /opt/x" + std::to_string(i) + (i % 2 ? "/\n" : "/bin/p\n");
     const struct {
         std::string text;
         Changes changes;
@@ -192,19 +197,48 @@ TEST_F(Rules, RowsThatMayNameAPathAndTheTableKeepTheOrderOfTheRules) {
         {"normal =NOTE.EXE\nrealtime /x/file\nhigh note\nlow C:\\a\\\n",
          {{1, kNormal}, {2, kNormal}, {3, kReal}, {4, kNormal}}},
         {"low run\nrealtime /x/file\n", {{3, kLow}}},
+        // A folder, a missing path and a file before the table's answer, and after it.
+        {"realtime /srv/\n" + many + "high game\nnormal /opt/new\nlow /x/file\n",
+         {{3, kLow}, {5, kReal}, {6, kNormal}, {7, kHigh}}},
+        {"high game\n" + many + "realtime /srv/\nnormal /opt/new\nlow /x/file\nnormal =run\n",
+         {{3, kLow}, {5, kHigh}, {6, kNormal}, {7, kHigh}}},
+        {"realtime /srv/app/\nlow /\nrealtime /opt/new\n", {{5, kReal}, {6, kLow}}},
     };
     for (const auto& c : cases) {
         scripted::Reset();
-        scripted::World().files["r"].text = c.text;
-        scripted::World().targetFiles["/x/file"] = {3};
+        scripted::State& world = scripted::World();
+        world.files["r"].text = c.text;
+        world.targetFiles["/x/file"] = {3};
+        for (int i = 0; i < 200; ++i) {
+            const std::string x = "/opt/x" + std::to_string(i) + "/";
+            world.pathTargets[i % 2 ? x : x + "bin/p"] = {
+                i % 2 ? plat::TARGET_FOLDER : plat::TARGET_PATH, i % 2 ? x : x + "bin/p"};
+        }
+        world.pathTargets["/srv/"] = {plat::TARGET_FOLDER, "/srv/"};
+        world.pathTargets["/srv/app/"] = {plat::TARGET_FOLDER, "/srv/app/"};
+        world.pathTargets["/"] = {plat::TARGET_FOLDER, "/"};
+        world.pathTargets["/opt/new"] = {plat::TARGET_PATH, "/opt/new"};
+        world.runAtTheirPath = {5, 6};
         AddProcess(1, "C:\\a\\note.exe", kHigh);
         AddProcess(2, "D:\\note.exe", kLow);
         AddProcess(3, "/opt/run", kLow);
         AddProcess(4, "/y/note.exe (deleted)", kLow);
+        AddProcess(5, "/srv/app/game", kLow);
+        AddProcess(6, "/opt/new", kLow);
+        AddProcess(7, "/srv/app/gamex", kLow);  // a path made up in a namespace of its own
         RunHoister({"-a", "@r"});
         EXPECT_EQ(scripted::World().priorityChanges, c.changes) << c.text;
         ExpectNothingOutstanding();
     }
+    // Where no target is a path, the table has them all, and nothing is looked at.
+    scripted::World().pathsAsPaths = false;
+    scripted::World().files["r"].text = cases[0].text;
+    scripted::World().priorityChanges.clear();
+    scripted::World().targetLooks = 0;
+    RunHoister({"-a", "@r"});
+    EXPECT_EQ(scripted::World().priorityChanges,
+              (Changes{{1, kLow}, {2, kHigh}, {3, kLow}, {4, kHigh}}));
+    EXPECT_EQ(scripted::World().targetLooks, 0);
 }
 
 TEST_F(Rules, ExhaustedMemoryRefusesTheFileAndHoldsNothing) {

@@ -332,6 +332,8 @@ void ExamineTarget(const char* target, TargetFile* file) {
     }
 }
 
+BOOL MatchesPathsAsPaths() { return TRUE; }
+
 BOOL GetFileId(const char* path, std::uint64_t* device, std::uint64_t* inode) {
     struct stat info;
     if (stat(path, &info) != 0) return FALSE;

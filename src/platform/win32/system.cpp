@@ -265,6 +265,8 @@ BOOL LaunchSplitsCommandLine() { return FALSE; }
 
 void ExamineTarget(const char*, TargetFile* file) { file->kind = TARGET_PART; }
 
+BOOL MatchesPathsAsPaths() { return FALSE; }
+
 BOOL GetProcessFileId(DWORD, std::uint64_t*, std::uint64_t*) { return FALSE; }
 
 BOOL GetFileId(const char*, std::uint64_t*, std::uint64_t*) { return FALSE; }
