@@ -23,9 +23,11 @@ TEST_F(Rules, FileSyntaxAndEachRefusalWithItsLineNumber) {
     } cases[] = {
         {"\xEF\xBB\xBF# rules\r\nlow\tnote\r\n\r\n  HIGH \t =bash \t\r\n",
          "",
-         {{1, kLow}, {3, kHigh}, {4, kHigh}}},
+         {{1, kLow}, {3, kHigh}, {4, kHigh}, {6, kHigh}, {7, kHigh}}},  // whole file names
         {"  # low note\n\t\nRealTime C:\\Program Files\\x y.exe  \n", "", {{2, 0x100}}},
-        {"normal bash\nlow =BASH\n", "", {{3, 0x20}, {4, 0x20}}},  // the first rule wins
+        {"normal bash\nlow =BASH\n",  // the first rule wins
+         "",
+         {{3, 0x20}, {4, 0x20}, {6, 0x20}, {7, 0x20}, {8, 0x20}, {9, 0x20}, {10, 0x20}}},
         {"low " + long255, "", {{5, kLow}}},
         {"", "", {}},
         {"# only a comment", "", {}},
@@ -49,6 +51,11 @@ TEST_F(Rules, FileSyntaxAndEachRefusalWithItsLineNumber) {
         AddProcess(3, "C:\\bin\\bash", kHigh);
         AddProcess(4, "C:\\bin\\BaSh", kHigh);
         AddProcess(5, long255);
+        AddProcess(6, "bash");
+        AddProcess(7, "/usr/bin/bash (deleted)");
+        AddProcess(8, "/usr/bin/bashbug");
+        AddProcess(9, "/usr/bin/xbash");
+        AddProcess(10, "/usr/bin/bash (deleted)x");
         RunResult run = RunHoister({"-a", "@r"});
         if (!c.out.empty()) {
             EXPECT_EQ(run.out, kBanner + c.out) << c.text;
@@ -78,26 +85,7 @@ TEST_F(Rules, FileSyntaxAndEachRefusalWithItsLineNumber) {
               kBanner + std::string("Rules: 2 from r\n"));
 }
 
-TEST_F(Rules, NameTargetsMatchTheWholeFileNameOnly) {
-    const struct {
-        std::string name;
-        bool matches;
-    } cases[] = {
-        {"C:\\X\\BASH", true},
-        {"bash", true},
-        {"/usr/bin/bash (deleted)", true},
-        {"/usr/bin/bashbug", false},
-        {"/usr/bin/xbash", false},
-        {"/usr/bin/bash (deleted)x", false},
-    };
-    for (const auto& c : cases) {
-        scripted::Reset();
-        AddProcess(1, c.name);
-        RunHoister({"-pl", "=bash"});
-        EXPECT_EQ(scripted::World().priorityChanges.size(), c.matches ? 1u : 0u) << c.name;
-    }
-    // A path longer than the walk's room keeps its file name.
-    scripted::Reset();
+TEST_F(Rules, APathLongerThanTheWalksRoomKeepsItsFileName) {
     AddProcess(1, "C:\\" + std::string(plat::LONGEST_PATH, 'd') + "\\probe.exe");
     EXPECT_EQ(RunHoister({"-a", "-pl", "probe.exe"}).out,
               kBanner + ("C:\\" + std::string(240, 'd') + "...\\probe.exe priority set to Low\n"));
