@@ -47,21 +47,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size > 0 && data[0] >= 0xF0) scripted::World().failAllocation = data[at++] - 0xEF;
     std::vector<Rule> rules;
     std::vector<std::string> paths;
+    std::size_t textBytes = 0;
     while (at < size) {
         const std::size_t end = at + strnlen(reinterpret_cast<const char*>(data + at), size - at);
         const std::uint8_t control = data[at];
         std::string text;
         for (std::size_t i = at + 1; i < end; ++i)
             text += control & 4 ? kAlphabet[data[i] & 7] : static_cast<char>(data[i]);
-        if (!(control & 2)) rules.push_back({control >> 3, control & 1, text});
+        if (!(control & 2))
+            rules.push_back({control >> 3, control & 1, text}), textBytes += text.size();
         paths.push_back(text);
         at = end + 1;
     }
 
     TargetTable table = {};
-    std::size_t textBytes = 0;
-    for (const Rule& rule : rules)
-        textBytes += rule.text.size();
     int built = BeginTargetTable(&table, static_cast<int>(rules.size()), textBytes);
     for (const Rule& rule : rules)
         built = built && AddTableRule(&table, rule.number, rule.kind, rule.text.c_str());
