@@ -15,7 +15,11 @@
 
 namespace {
 
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+std::string Fold(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
 
 struct Rule {
     int number;
@@ -26,15 +30,9 @@ struct Rule {
 int Reference(const std::vector<Rule>& rules, const std::string& path, const std::string& file) {
     int first = -1;
     for (const Rule& rule : rules) {
-        int matches;
-        if (rule.kind == TABLE_PART) {
-            matches = NameContainsTarget(path.c_str(), rule.text.c_str());
-        } else {
-            const std::string name = rule.text.substr(0, 255);
-            matches = name.size() == file.size();
-            for (std::size_t i = 0; matches && i < name.size(); ++i)
-                matches = Fold(name[i]) == Fold(file[i]);
-        }
+        const bool matches = rule.kind == TABLE_PART
+                                 ? NameContainsTarget(path.c_str(), rule.text.c_str())
+                                 : Fold(rule.text.substr(0, 255)) == Fold(file);
         if (matches && (first < 0 || rule.number < first)) first = rule.number;
     }
     return first;
@@ -49,21 +47,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size > 0 && data[0] >= 0xF0) scripted::World().failAllocation = data[at++] - 0xEF;
     std::vector<Rule> rules;
     std::vector<std::string> paths;
+    std::size_t textBytes = 0;
     while (at < size) {
         const std::size_t end = at + strnlen(reinterpret_cast<const char*>(data + at), size - at);
         const std::uint8_t control = data[at];
         std::string text;
         for (std::size_t i = at + 1; i < end; ++i)
             text += control & 4 ? kAlphabet[data[i] & 7] : static_cast<char>(data[i]);
-        if (!(control & 2)) rules.push_back({control >> 3, control & 1, text});
+        if (!(control & 2))
+            rules.push_back({control >> 3, control & 1, text}), textBytes += text.size();
         paths.push_back(text);
         at = end + 1;
     }
 
     TargetTable table = {};
-    std::size_t textBytes = 0;
-    for (const Rule& rule : rules)
-        textBytes += rule.text.size();
     int built = BeginTargetTable(&table, static_cast<int>(rules.size()), textBytes);
     for (const Rule& rule : rules)
         built = built && AddTableRule(&table, rule.number, rule.kind, rule.text.c_str());
@@ -71,15 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!built && (table.built || table.staged || scripted::World().blocksOutstanding))
         std::abort();
     for (const std::string& path : paths) {
-        const std::size_t slash = path.find_last_of("/\\");
-        const std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
-        // Heap copies of exactly the text and its terminator, so an over-read is seen.
-        char* copy = static_cast<char*>(std::malloc(path.size() + 1));
-        if (!copy) std::abort();
-        std::memcpy(copy, path.c_str(), path.size() + 1);
-        const int got =
-            FirstTableRule(&table, copy, copy + (path.size() - file.size()), file.size());
-        std::free(copy);
+        const std::string file = path.substr(path.find_last_of("/\\") + 1);
+        // A heap copy of exactly the text and its terminator, so an over-read is seen.
+        const std::vector<char> copy(path.c_str(), path.c_str() + path.size() + 1);
+        const char* text = copy.data();
+        const int got = FirstTableRule(&table, text, text + path.size() - file.size(), file.size());
         if (got != (built ? Reference(rules, path, file) : -1)) std::abort();
     }
     FreeTargetTable(&table);

@@ -2,8 +2,8 @@
 // first bad line, or the same rules in the same order, each with its text,
 // its folded text and its class; and nothing held after a refusal.
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/rules_file.h"
@@ -11,10 +11,7 @@
 
 namespace {
 
-struct Rule {
-    std::string text;
-    std::string klass;
-};
+typedef std::pair<std::string, std::string> Rule;  // the target, the class word
 
 std::string Lower(std::string text) {
     for (char& c : text)
@@ -54,24 +51,21 @@ int Reference(std::string text, std::vector<Rule>* rules) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     scripted::Reset();
-    const std::string text(reinterpret_cast<const char*>(data), size);
     // A heap copy of exactly the bytes, so that a read past them is seen.
-    char* copy = static_cast<char*>(std::malloc(size ? size : 1));
-    if (!copy) std::abort();
-    std::memcpy(copy, data, size);
+    const std::vector<char> copy(data, data + size);
     TargetRules rules = {};
-    const int got = ParseRules(copy, size, &rules);
-    std::free(copy);
+    const int got = ParseRules(copy.data(), size, &rules);
     std::vector<Rule> expected;
-    const int bad = Reference(text, &expected);
-    if (got != bad) std::abort();
-    if (got != 0 && rules.block) std::abort();
-    if (got == 0 && static_cast<std::size_t>(rules.count) != expected.size()) std::abort();
+    if (got != Reference(std::string(copy.begin(), copy.end()), &expected)) std::abort();
+    if (got != 0 ? rules.block != nullptr
+                 : static_cast<std::size_t>(rules.count) != expected.size())
+        std::abort();
     for (int i = 0; got == 0 && i < rules.count; ++i) {
         const TargetRow& row = rules.rows[i];
-        const std::string& want = expected[i].text;
-        if (row.text != want || Lower(row.priority->name) != expected[i].klass) std::abort();
-        if (row.folded != Lower(want.substr(want[0] == '=' ? 1 : 0))) std::abort();
+        const std::string& want = expected[i].first;
+        if (row.text != want || Lower(row.priority->name) != expected[i].second ||
+            row.folded != Lower(want.substr(want[0] == '=' ? 1 : 0)))
+            std::abort();
     }
     ReleaseRules(&rules);
     if (scripted::World().blocksOutstanding != 0) std::abort();

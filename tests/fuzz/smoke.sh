@@ -10,11 +10,7 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$(cd "${1:-$root/build/fuzz}" && pwd)"
 seconds="${2:-20}"
 targets=("${@:3}")
-if [ ${#targets[@]} = 0 ]; then
-  for source in "$root"/tests/fuzz/*_fuzz.cpp; do
-    targets+=("$(basename "$source" .cpp)")
-  done
-fi
+[ ${#targets[@]} -gt 0 ] || for source in "$root"/tests/fuzz/*_fuzz.cpp; do targets+=("$(basename "$source" .cpp)"); done
 
 for target in "${targets[@]}"; do
   program="$build/tests/fuzz/$target"
@@ -22,8 +18,7 @@ for target in "${targets[@]}"; do
   work="$build/smoke-corpus/$target"
   rm -rf "$work"
   mkdir -p "$work"
-  # A new target may have no kept inputs yet.
-  inputs=("$kept"/*)
+  inputs=("$kept"/*)  # none (the pattern itself) for a new target
   [ -e "${inputs[0]}" ] || inputs=()
   [ ${#inputs[@]} = 0 ] || cp "${inputs[@]}" "$work"/
   echo "== fuzz $target: ${seconds} s"

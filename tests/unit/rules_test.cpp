@@ -23,9 +23,11 @@ TEST_F(Rules, FileSyntaxAndEachRefusalWithItsLineNumber) {
     } cases[] = {
         {"\xEF\xBB\xBF# rules\r\nlow\tnote\r\n\r\n  HIGH \t =bash \t\r\n",
          "",
-         {{1, kLow}, {3, kHigh}, {4, kHigh}}},
+         {{1, kLow}, {3, kHigh}, {4, kHigh}, {6, kHigh}, {7, kHigh}}},  // whole file names
         {"  # low note\n\t\nRealTime C:\\Program Files\\x y.exe  \n", "", {{2, 0x100}}},
-        {"normal bash\nlow =BASH\n", "", {{3, 0x20}, {4, 0x20}}},  // the first rule wins
+        {"normal bash\nlow =BASH\n",  // the first rule wins
+         "",
+         {{3, 0x20}, {4, 0x20}, {6, 0x20}, {7, 0x20}, {8, 0x20}, {9, 0x20}, {10, 0x20}}},
         {"low " + long255, "", {{5, kLow}}},
         {"", "", {}},
         {"# only a comment", "", {}},
@@ -49,6 +51,11 @@ TEST_F(Rules, FileSyntaxAndEachRefusalWithItsLineNumber) {
         AddProcess(3, "C:\\bin\\bash", kHigh);
         AddProcess(4, "C:\\bin\\BaSh", kHigh);
         AddProcess(5, long255);
+        AddProcess(6, "bash");
+        AddProcess(7, "/usr/bin/bash (deleted)");
+        AddProcess(8, "/usr/bin/bashbug");
+        AddProcess(9, "/usr/bin/xbash");
+        AddProcess(10, "/usr/bin/bash (deleted)x");
         RunResult run = RunHoister({"-a", "@r"});
         if (!c.out.empty()) {
             EXPECT_EQ(run.out, kBanner + c.out) << c.text;
@@ -58,47 +65,27 @@ TEST_F(Rules, FileSyntaxAndEachRefusalWithItsLineNumber) {
         ExpectNothingOutstanding();
     }
 
-    // A file that cannot be read or trusted; -v counts the rules in place of the targets.
+    // A file that is missing, unreadable, untrusted or changing as it is read;
+    // -v counts the rules in place of the targets.
     scripted::Reset();
     AddProcess(1, "C:\\a\\note.exe");
-    EXPECT_EQ(RunHoister({"-l", "@r"}).out, kBanner + std::string("Error: could not read r\n"));
-    scripted::World().files["r"] = {"low note\nhigh x\n", false, true, false};
-    EXPECT_EQ(RunHoister({"@r"}).out, kBanner + std::string("Error: could not read r\n"));
-    scripted::World().files["r"].readable = true;
-    scripted::World().files["r"].trusted = false;
-    EXPECT_EQ(RunHoister({"@r"}).out,
-              kBanner + std::string("Error: r may be changed by users other than root\n"));
-    scripted::World().files["r"].trusted = true;
-    scripted::World().files["r"].changesInRead = true;
-    EXPECT_EQ(RunHoister({"@r"}).out, kBanner + std::string("Error: could not read r\n"));
+    const std::string unread = "Error: could not read r\n", text = "low note\nhigh x\n";
+    EXPECT_EQ(RunHoister({"-l", "@r"}).out, kBanner + unread);
+    for (const scripted::File& file :
+         {scripted::File{text, false, true, false}, scripted::File{text, true, false, false},
+          scripted::File{text, true, true, true}}) {
+        scripted::World().files["r"] = file;
+        EXPECT_EQ(RunHoister({"@r"}).out,
+                  kBanner + (file.trusted ? unread
+                                          : "Error: r may be changed by users other than root\n"));
+    }
     scripted::World().files["r"].changesInRead = false;
     RunResult run = RunHoister({"-v", "@r"});
     EXPECT_EQ(run.out.substr(0, run.out.find("Process")),
               kBanner + std::string("Rules: 2 from r\n"));
 }
 
-TEST_F(Rules, NameTargetsMatchTheWholeFileNameOnly) {
-    const struct {
-        std::string name;
-        bool matches;
-    } cases[] = {
-        {"/usr/bin/bash", true},
-        {"C:\\X\\BASH", true},
-        {"bash", true},
-        {"/usr/bin/bash (deleted)", true},
-        {"/usr/bin/bashbug", false},
-        {"/opt/bash/x", false},
-        {"/usr/bin/xbash", false},
-        {"/usr/bin/bash (deleted)x", false},
-    };
-    for (const auto& c : cases) {
-        scripted::Reset();
-        AddProcess(1, c.name);
-        RunHoister({"-pl", "=bash"});
-        EXPECT_EQ(scripted::World().priorityChanges.size(), c.matches ? 1u : 0u) << c.name;
-    }
-    // A path longer than the walk's room keeps its file name.
-    scripted::Reset();
+TEST_F(Rules, APathLongerThanTheWalksRoomKeepsItsFileName) {
     AddProcess(1, "C:\\" + std::string(plat::LONGEST_PATH, 'd') + "\\probe.exe");
     EXPECT_EQ(RunHoister({"-a", "-pl", "probe.exe"}).out,
               kBanner + ("C:\\" + std::string(240, 'd') + "...\\probe.exe priority set to Low\n"));
@@ -121,30 +108,24 @@ TEST_F(Rules, AHoldTakesAGoodEditWithinTwoSecondsAndReportsEachBadVersionOnce) {
         world.files["r"].text = "low alpha\n";
         AddProcess(1, "C:\\alpha.exe");
         AddProcess(2, "C:\\beta.exe");
-        static plat::DWORD edited, taken;
-        static int stage;
-        edited = taken = 0;
-        stage = 0;
+        static plat::DWORD edited, taken, stage;
+        edited = taken = stage = 0;
         world.stopAtWait = 0;
         world.atSetClass = [](int call) {
             if (call == 2) taken = scripted::World().tickCount;
         };
         world.betweenPolls = [](int) {
+            static const plat::DWORD at[] = {3000, 10000, 20000, 66000};  // the last: stop
             scripted::State& w = scripted::World();
-            if (stage == 0 && w.tickCount >= 3000) {
-                w.files["r"].text = "low alpha\nhigh beta\n";
-                edited = w.tickCount;
-                ++stage;
-            } else if (stage == 1 && w.tickCount >= 10000) {
-                w.files["r"].text = "low alpha\nhigh beta\nbogus\n";
-                w.processes[1].priorityClass = plat::NORMAL_PRIORITY_CLASS;
-                ++stage;
-            } else if (stage == 2 && w.tickCount >= 20000) {
-                w.files.erase("r");
-                ++stage;
-            } else if (w.tickCount >= 66000) {
-                w.stopAsked = true;
-            }
+            if (w.tickCount < at[stage]) return;
+            if (stage == 0) edited = w.tickCount;
+            if (stage == 1) w.processes[1].priorityClass = plat::NORMAL_PRIORITY_CLASS;
+            if (stage < 2)
+                w.files["r"].text =
+                    stage ? "low alpha\nhigh beta\nbogus\n" : "low alpha\nhigh beta\n";
+            if (stage == 2) w.files.erase("r");
+            w.stopAsked = stage == 3;
+            stage += stage < 3;
         };
         RunResult run = RunHoister({"-w60", "@r"});
         const std::string beta = "C:\\beta.exe priority set to High\n";
@@ -186,8 +167,11 @@ TEST_F(Rules, ThousandsOfRulesLoadMatchInOrderAndAreReleased) {
 TEST_F(Rules, RowsThatMayNameAPathAndTheTableKeepTheOrderOfTheRules) {
     const plat::DWORD kNormal = plat::NORMAL_PRIORITY_CLASS, kReal = plat::REALTIME_PRIORITY_CLASS;
     std::string many;
-    for (int i = 0; i < 200; ++i)
-        many += "low /opt/x" + std::to_string(i) + (i % 2 ? "/\n" : "/bin/p\n");
+    std::vector<std::string> looks = {"/srv/", "/srv/app/", "/", "/opt/new"};
+    for (int i = 0; i < 200; ++i) {
+        looks.push_back("/opt/x" + std::to_string(i) + (i % 2 ? "/" : "/bin/p"));
+        many += "low " + looks.back() + "\n";
+    }
     const struct {
         std::string text;
         Changes changes;
@@ -209,15 +193,9 @@ TEST_F(Rules, RowsThatMayNameAPathAndTheTableKeepTheOrderOfTheRules) {
         scripted::State& world = scripted::World();
         world.files["r"].text = c.text;
         world.targetFiles["/x/file"] = {3};
-        for (int i = 0; i < 200; ++i) {
-            const std::string x = "/opt/x" + std::to_string(i) + "/";
-            world.pathTargets[i % 2 ? x : x + "bin/p"] = {
-                i % 2 ? plat::TARGET_FOLDER : plat::TARGET_PATH, i % 2 ? x : x + "bin/p"};
-        }
-        world.pathTargets["/srv/"] = {plat::TARGET_FOLDER, "/srv/"};
-        world.pathTargets["/srv/app/"] = {plat::TARGET_FOLDER, "/srv/app/"};
-        world.pathTargets["/"] = {plat::TARGET_FOLDER, "/"};
-        world.pathTargets["/opt/new"] = {plat::TARGET_PATH, "/opt/new"};
+        for (const std::string& look : looks)  // each names itself
+            world.pathTargets[look] = {look.back() == '/' ? plat::TARGET_FOLDER : plat::TARGET_PATH,
+                                       look};
         world.runAtTheirPath = {5, 6};
         AddProcess(1, "C:\\a\\note.exe", kHigh);
         AddProcess(2, "D:\\note.exe", kLow);
