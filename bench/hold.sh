@@ -85,7 +85,8 @@ stop_all() {
 trap stop_all EXIT
 trap 'exit 130' INT TERM
 
-cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$hold/stat"; }
+# User and system ticks of a process (the hold's by default).
+cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/${1:-$hold}/stat"; }
 rss() { awk '/^VmRSS/ { print $2 }' "/proc/$hold/status"; }
 
 # One run of the short-lived case: label, then the words that start the hold.
@@ -352,10 +353,10 @@ wine_idle() {
             esac
         done
         ticks0=$(cpu_ticks)
-        server0=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        server0=$(cpu_ticks "$server")
         sleep "$per"
         ticks1=$(cpu_ticks)
-        server1=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        server1=$(cpu_ticks "$server")
         kill -TERM "$hold"
         wait "$hold" || true
         hold=
@@ -396,10 +397,10 @@ wine_rules() {
             in_prefix "$id" "$pfx" && [[ $(readlink "/proc/$id/exe") == */wineserver* ]] && server=$id
         done
         ticks0=$(cpu_ticks)
-        server0=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        server0=$(cpu_ticks "$server")
         sleep "$per"
         ticks1=$(cpu_ticks)
-        server1=$(awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$server/stat")
+        server1=$(cpu_ticks "$server")
         awk -v n="$(wc -l <"$dir/$file")" -v h=$((ticks1 - ticks0)) \
             -v s=$((server1 - server0)) -v rss="$(rss)" -v per="$per" -v tick="$tick" 'BEGIN {
             printf "%d rule(s): the hold %.2f ms of CPU per second, the wineserver %.2f; VmRSS %d KiB\n",
